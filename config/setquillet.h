@@ -1,0 +1,18 @@
+// SetQuillet, the configuration tool: stores the port Quillet uses, or shows the usage and
+// the stored setting.
+#ifndef QUILLET_CONFIG_SETQUILLET_H
+#define QUILLET_CONFIG_SETQUILLET_H
+
+#include "common/settings.h"
+
+// The whole program: argc and argv as main gets them. Always returns 0.
+int RunSetQuillet(int argc, char** argv);
+
+// Prints the usage and the stored setting on standard output.
+void PrintUsage(void);
+// Creates the key path where missing and stores both values.
+void WriteSettings(PortId port, DWORD baudRate);
+// Prints the system's text for code (0: the thread's last error) as a LastError line.
+void PrintSystemError(DWORD code);
+
+#endif  // QUILLET_CONFIG_SETQUILLET_H

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the logic on the fake platform, the Linux
+# programs end to end, and the Windows programs under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+
+cmake --preset linux
+cmake --build --preset linux -j2
+ctest --preset linux
