@@ -29,9 +29,13 @@ void StripCarriageReturns(char* text) {
 HGLOBAL ExpandLineFeeds(HGLOBAL block) {
   char* text = (char*)GlobalLock(block);
   if (text == nullptr) return block;
-  char* end = text + strlen(text);
+  // One pass finds both the line feeds and the end.
   size_t lineFeeds = 0;
-  for (char* p = Next(text, end, '\n'); p < end; p = Next(p + 1, end, '\n')) ++lineFeeds;
+  char* tail = text;
+  for (char* lineFeed; (lineFeed = strchr(tail, '\n')) != nullptr; tail = lineFeed + 1) {
+    ++lineFeeds;
+  }
+  char* end = tail + strlen(tail);
 
   HGLOBAL expanded = GlobalAlloc(GMEM_MOVEABLE, (size_t)(end - text) + lineFeeds + 1);
   char* out = expanded ? (char*)GlobalLock(expanded) : nullptr;

@@ -1,0 +1,64 @@
+# The Windows programs: Quillet.exe (GUI subsystem, no window) and SetQuillet.exe (console).
+# They must be small and self-contained: no exceptions or RTTI to carry, the compiler's
+# runtime linked in, msvcrt's own printf, stripped; their only DLLs are the system's and
+# the two libraries of the handheld's desktop software, linked by import.
+enable_language(RC)
+
+# For size, whatever the build type; msvcrt's printf instead of MinGW's larger one.
+set(QUILLET_WIN32_COMPILE_OPTIONS
+  -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+  -include ${CMAKE_SOURCE_DIR}/platform/msvcrt_stdio.h)
+set(QUILLET_WIN32_LINK_OPTIONS -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+foreach(target quillet_common quillet_transfer quillet_config)
+  target_compile_options(${target} PRIVATE ${QUILLET_WIN32_COMPILE_OPTIONS})
+endforeach()
+
+# Import libraries for HSAPI.dll and USBPort.dll. The .def files name the __stdcall
+# functions decorated (Name@bytes) so that the programs' references resolve; -k makes the
+# import by the undecorated name that the vendor's DLL exports.
+set(QUILLET_PALM_LIBRARIES HSAPI USBPort)
+set(QUILLET_PALM_IMPORT_LIBRARIES)
+foreach(library ${QUILLET_PALM_LIBRARIES})
+  set(def ${CMAKE_SOURCE_DIR}/platform/palm/${library}.def)
+  set(importLibrary ${CMAKE_BINARY_DIR}/palm/lib${library}.a)
+  add_custom_command(OUTPUT ${importLibrary}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/palm
+    COMMAND ${QUILLET_DLLTOOL} -k -d ${def} -l ${importLibrary}
+    DEPENDS ${def}
+    COMMENT "Import library for ${library}.dll")
+  list(APPEND QUILLET_PALM_IMPORT_LIBRARIES ${importLibrary})
+endforeach()
+add_custom_target(palm_import_libraries DEPENDS ${QUILLET_PALM_IMPORT_LIBRARIES})
+
+function(quillet_windows_program target)
+  target_compile_options(${target} PRIVATE ${QUILLET_WIN32_COMPILE_OPTIONS})
+  target_link_options(${target} PRIVATE ${QUILLET_WIN32_LINK_OPTIONS})
+endfunction()
+
+# WIN32: the GUI subsystem, so that starting Quillet opens no console; it has no window
+# of its own, and MinGW's start-up calls main() all the same.
+add_executable(Quillet WIN32 transfer/main.cpp resources/quillet.rc)
+quillet_windows_program(Quillet)
+add_dependencies(Quillet palm_import_libraries)
+target_link_libraries(Quillet PRIVATE quillet_transfer ${QUILLET_PALM_IMPORT_LIBRARIES})
+set_property(TARGET Quillet APPEND PROPERTY LINK_DEPENDS ${QUILLET_PALM_IMPORT_LIBRARIES})
+set_property(SOURCE resources/quillet.rc APPEND PROPERTY OBJECT_DEPENDS
+  ${CMAKE_SOURCE_DIR}/resources/Quillet.ico)
+
+add_executable(SetQuillet config/main.cpp)
+quillet_windows_program(SetQuillet)
+target_link_libraries(SetQuillet PRIVATE quillet_config)
+
+# The stand-ins and helpers that the Wine tests of the native build drive; never shipped.
+if(QUILLET_BUILD_TESTS)
+  add_subdirectory(tests/wine/windows)
+endif()
+
+# The ZIP for Windows users: the two programs and how to place them.
+install(TARGETS Quillet SetQuillet RUNTIME DESTINATION .)
+install(FILES resources/README-windows.txt DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Quillet)
+set(CPACK_PACKAGE_FILE_NAME Quillet-${PROJECT_VERSION}-win32)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)

@@ -1,0 +1,21 @@
+# The desktop half of the Linux port: the clipboard on X11, the tone through ALSA, and the
+# message dialog, whose toolkit (FLTK) sits in a plugin loaded only when a message is shown.
+find_package(X11 REQUIRED)
+find_package(ALSA REQUIRED)
+find_library(QUILLET_FLTK_LIBRARY fltk REQUIRED)
+find_path(QUILLET_FLTK_INCLUDE_DIR FL/Fl.H REQUIRED)
+
+target_link_libraries(quillet_posix PUBLIC X11::X11 ALSA::ALSA ${CMAKE_DL_LIBS} m)
+# Programs take only the libraries they use: SetQuillet needs neither X11 nor ALSA.
+target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")
+
+# quillet-dialog.so beside the programs in the build tree, lib/quillet once installed.
+add_library(quillet-dialog MODULE ${CMAKE_CURRENT_LIST_DIR}/dialog/fltkdialog.cpp)
+set_target_properties(quillet-dialog PROPERTIES
+  PREFIX ""
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  CXX_VISIBILITY_PRESET hidden)
+target_include_directories(quillet-dialog PRIVATE ${QUILLET_FLTK_INCLUDE_DIR})
+target_link_libraries(quillet-dialog PRIVATE ${QUILLET_FLTK_LIBRARY} X11::X11)
+# Building a program that may show a message builds the plugin too.
+add_dependencies(quillet_posix quillet-dialog)

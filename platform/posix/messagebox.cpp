@@ -1,0 +1,91 @@
+// Message boxes on Linux: a dialog on the desktop, a line on standard error, a pause on
+// the terminal.
+//
+// Contract kept from Windows (MessageBoxA with MB_OK and an icon, no owner window):
+// - The call returns only once the user has answered, and then returns IDOK.
+// - With a display: a dialog captioned with the caption, showing the error icon
+//   (MB_ICONHAND) or the warning icon (MB_ICONEXCLAMATION), the text and one OK button;
+//   OK, Enter, Escape or the window's close button dismiss it. The dialog toolkit (FLTK)
+//   lives in a plugin, DIALOG_PLUGIN, loaded only when a first message is shown, so a
+//   run without messages never loads it.
+// - Every message is also written to standard error as one line, "Quillet: error: TEXT"
+//   or "Quillet: warning: TEXT", the text's own line ends shown as blanks.
+// - Without a display (or without the plugin): that line alone, and when standard input
+//   is a terminal, "Press Enter to continue" and a wait for Enter there.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "posix.h"
+
+// The plugin's one entry: 0 once the dialog was shown and dismissed, non-zero when it
+// could not be shown (no display).
+#define DIALOG_PLUGIN "quillet-dialog.so"
+#define DIALOG_ENTRY "QuilletShowDialog"
+typedef int (*ShowDialogFunction)(const char* caption, const char* text, int warning);
+// Where the plugin lies relative to the program: beside it in the build tree, in
+// lib/quillet once installed.
+static const char* const PLUGIN_PLACES[] = {"/", "/../lib/quillet/"};
+
+#define ENTER_PROMPT "Press Enter to continue"
+
+static void Mirror(const char* kind, const char* text) {
+  fprintf(stderr, "Quillet: %s: ", kind);
+  // One line: the message's own line ends are shown as blanks.
+  for (const char* p = text; *p; ++p) fputc(*p == '\n' ? ' ' : *p, stderr);
+  fputc('\n', stderr);
+  fflush(stderr);
+}
+
+static ShowDialogFunction LoadDialog(void) {
+  static bool tried = false;
+  static ShowDialogFunction show = nullptr;
+  if (tried) return show;
+  tried = true;
+  char program[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+  if (length <= 0) return nullptr;
+  program[length] = '\0';
+  char* slash = strrchr(program, '/');
+  if (slash == nullptr) return nullptr;
+  *slash = '\0';
+  for (const char* place : PLUGIN_PLACES) {
+    char path[PATH_MAX + 64];
+    snprintf(path, sizeof path, "%s%s%s", program, place, DIALOG_PLUGIN);
+    void* plugin = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) continue;
+    show = (ShowDialogFunction)dlsym(plugin, DIALOG_ENTRY);
+    if (show != nullptr) break;
+    dlclose(plugin);
+  }
+  return show;
+}
+
+static bool ShowDialog(const char* caption, const char* text, bool warning) {
+  const char* display = getenv("DISPLAY");
+  if (display == nullptr || display[0] == '\0') return false;
+  ShowDialogFunction show = LoadDialog();
+  return show != nullptr && show(caption, text, warning ? 1 : 0) == 0;
+}
+
+static void WaitForEnter(void) {
+  fputs(ENTER_PROMPT, stderr);
+  fflush(stderr);
+  char c = 0;
+  // Up to the end of the line, or of the input.
+  while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
+  }
+}
+
+int WINAPI MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  const char* text = lpText ? lpText : "";
+  bool warning = (uType & 0xF0) == MB_ICONEXCLAMATION;
+  Mirror(warning ? "warning" : "error", text);
+  if (!ShowDialog(lpCaption ? lpCaption : "Error", text, warning) && isatty(STDIN_FILENO))
+    WaitForEnter();
+  return IDOK;
+}

@@ -1,0 +1,210 @@
+// The registry functions on Linux, over the per-user settings store (regstore.cpp).
+//
+// Contract kept from Windows:
+// - RegOpenCurrentUser opens the user's root; it fails with ERROR_PATH_NOT_FOUND or
+//   ERROR_ACCESS_DENIED when the folder of the store cannot be reached (it need not
+//   exist yet: the first write creates it).
+// - RegOpenKeyExA: a missing key is ERROR_FILE_NOT_FOUND. RegCreateKeyExA creates every
+//   missing level and reports REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
+// - RegQueryValueExA: a missing value is ERROR_FILE_NOT_FOUND; a value larger than the
+//   caller's buffer is ERROR_MORE_DATA with the size needed in *lpcbData (and nothing
+//   promised about the buffer); without a buffer it reports type and size only.
+// - RegSetValueExA stores the bytes and type as given; the change is on disk when it
+//   returns.
+// - A key whose key was removed from the store meanwhile answers ERROR_KEY_DELETED; a
+//   damaged store answers ERROR_BADDB and is left as it is.
+// - Paths may name several levels at once ("a\b"); names are at most 255 characters
+//   and compare without regard to case. Handles are closed with RegCloseKey; an unknown
+//   one is ERROR_INVALID_HANDLE. Access rights are not examined: the store is the user's.
+// Every call reads the store afresh, so a change by another process is seen at once.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "regstore.h"
+
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+
+struct KeyRecord {
+  char path[REG_PATH_MAX];
+};
+
+static KeyRecord* KeyFromHandle(HKEY key) {
+  return (KeyRecord*)HandleObject(HANDLE_KIND_KEY, key);
+}
+
+static LONG NewKeyHandle(const char* path, PHKEY result) {
+  KeyRecord* record = (KeyRecord*)malloc(sizeof *record);
+  HKEY handle = nullptr;
+  if (record != nullptr) {
+    snprintf(record->path, sizeof record->path, "%s", path);
+    handle = (HKEY)NewHandle(HANDLE_KIND_KEY, record);
+  }
+  if (handle == nullptr) {
+    free(record);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  *result = handle;
+  return ERROR_SUCCESS;
+}
+
+// parent + "\" + subKey, each level checked. A null or empty subKey names parent itself.
+static LONG JoinPath(const char* parent, const char* subKey, char* path) {
+  if (subKey == nullptr || subKey[0] == '\0') {
+    snprintf(path, REG_PATH_MAX, "%s", parent);
+    return ERROR_SUCCESS;
+  }
+  if (!IsValidKeyPath(subKey)) return ERROR_INVALID_PARAMETER;
+  int written = snprintf(path, REG_PATH_MAX, "%s%s%s", parent, parent[0] ? "\\" : "", subKey);
+  return (written < 0 || written >= REG_PATH_MAX) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
+LONG WINAPI RegOpenCurrentUser(REGSAM, PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD status = CheckQuilletFolder();
+  if (status != 0) return (LONG)status;
+  return NewKeyHandle("", phkResult);
+}
+
+// What both opening calls check first: the result pointer, the parent handle, and the
+// path of the key asked for (in path; the parent's in parentPath).
+static LONG SubKeyPath(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, char* parentPath,
+                       char* path) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyRecord* parent = KeyFromHandle(hKey);
+  if (parent == nullptr) return ERROR_INVALID_HANDLE;
+  snprintf(parentPath, REG_PATH_MAX, "%s", parent->path);
+  return JoinPath(parent->path, lpSubKey, path);
+}
+
+// 0 when path is in the store, ERROR_FILE_NOT_FOUND when not, ERROR_KEY_DELETED when its
+// parent went too.
+static LONG FindKey(const RegStore* store, const char* parentPath, const char* path) {
+  if (!KeyExists(store, parentPath)) return ERROR_KEY_DELETED;
+  return KeyExists(store, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+  char parentPath[REG_PATH_MAX], path[REG_PATH_MAX];
+  LONG status = SubKeyPath(hKey, lpSubKey, phkResult, parentPath, path);
+  if (status != ERROR_SUCCESS) return status;
+  RegStore store;
+  status = (LONG)LoadStore(&store);
+  if (status != ERROR_SUCCESS) return status;
+  status = FindKey(&store, parentPath, path);
+  FreeStore(&store);
+  return status == ERROR_SUCCESS ? NewKeyHandle(path, phkResult) : status;
+}
+
+// Adds a section for every level of path that has none.
+static bool AddKeyLevels(RegStore* store, const char* path) {
+  char prefix[REG_PATH_MAX];
+  for (size_t i = 0;; ++i) {
+    if (path[i] == '\\' || path[i] == '\0') {
+      memcpy(prefix, path, i);
+      prefix[i] = '\0';
+      if (KeyEntry(store, prefix, true) == nullptr) return false;
+      if (path[i] == '\0') return true;
+    }
+  }
+}
+
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
+                            LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  char parentPath[REG_PATH_MAX], path[REG_PATH_MAX];
+  LONG status = SubKeyPath(hKey, lpSubKey, phkResult, parentPath, path);
+  if (status != ERROR_SUCCESS) return status;
+  int lock;
+  status = (LONG)LockStore(&lock);
+  if (status != ERROR_SUCCESS) return status;
+  RegStore store;
+  status = (LONG)LoadStore(&store);
+  bool created = false;
+  if (status == ERROR_SUCCESS) {
+    status = FindKey(&store, parentPath, path);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      created = true;
+      status = AddKeyLevels(&store, path) ? (LONG)SaveStore(&store) : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    FreeStore(&store);
+  }
+  UnlockStore(lock);
+  if (status != ERROR_SUCCESS) return status;
+  if (lpdwDisposition != nullptr) {
+    *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  }
+  return NewKeyHandle(path, phkResult);
+}
+
+static const char* ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+  KeyRecord* key = KeyFromHandle(hKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  RegStore store;
+  LONG status = (LONG)LoadStore(&store);
+  if (status != ERROR_SUCCESS) return status;
+  RegKeyEntry* entry = KeyEntry(&store, key->path, false);
+  RegValue* value = entry != nullptr ? FindValue(entry, ValueName(lpValueName)) : nullptr;
+  if (!KeyExists(&store, key->path)) {
+    status = ERROR_KEY_DELETED;
+  } else if (value == nullptr) {
+    status = ERROR_FILE_NOT_FOUND;
+  } else {
+    if (lpType != nullptr) *lpType = value->type;
+    if (lpData != nullptr && *lpcbData < value->size) {
+      status = ERROR_MORE_DATA;
+    } else if (lpData != nullptr) {
+      memcpy(lpData, value->data, value->size);
+    }
+    if (lpcbData != nullptr) *lpcbData = value->size;
+  }
+  FreeStore(&store);
+  return status;
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType,
+                           const BYTE* lpData, DWORD cbData) {
+  KeyRecord* key = KeyFromHandle(hKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  const char* name = ValueName(lpValueName);
+  if (strlen(name) > REG_NAME_MAX || cbData > REG_DATA_MAX ||
+      (lpData == nullptr && cbData > 0)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  for (const char* c = name; *c; ++c) {
+    if ((unsigned char)*c < 0x20) return ERROR_INVALID_PARAMETER;
+  }
+  int lock;
+  LONG status = (LONG)LockStore(&lock);
+  if (status != ERROR_SUCCESS) return status;
+  RegStore store;
+  status = (LONG)LoadStore(&store);
+  if (status == ERROR_SUCCESS) {
+    RegKeyEntry* entry = nullptr;
+    if (!KeyExists(&store, key->path)) {
+      status = ERROR_KEY_DELETED;
+    } else if ((entry = KeyEntry(&store, key->path, true)) == nullptr) {
+      status = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+      status = (LONG)SetValue(entry, name, dwType, lpData, cbData);
+      if (status == ERROR_SUCCESS) status = (LONG)SaveStore(&store);
+    }
+    FreeStore(&store);
+  }
+  UnlockStore(lock);
+  return status;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+  KeyRecord* key = (KeyRecord*)ReleaseHandle(HANDLE_KIND_KEY, hKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  free(key);
+  return ERROR_SUCCESS;
+}

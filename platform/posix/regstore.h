@@ -1,0 +1,62 @@
+// The settings store behind the registry functions: one human-readable file per user,
+// kept in memory as keys with typed values.
+#ifndef QUILLET_PLATFORM_POSIX_REGSTORE_H
+#define QUILLET_PLATFORM_POSIX_REGSTORE_H
+
+#include <cstddef>
+
+#include "posix.h"
+
+#define REG_STORE_FILE "user.reg"
+#define REG_NAME_MAX 255     // a key name (one level) or a value name
+#define REG_PATH_MAX 1024    // a key's whole path below the root
+#define REG_DATA_MAX 65536   // one value's data
+#define REG_FILE_MAX (1 << 20)
+#define REG_SZ 1
+#define REG_BINARY 3
+#define STORE_HEADER "REGEDIT4"
+#define ROOT_NAME "HKEY_CURRENT_USER"
+
+struct RegValue {
+  char* name;  // "" for the key's default value
+  DWORD type;
+  BYTE* data;
+  DWORD size;
+};
+
+struct RegKeyEntry {
+  char* path;  // below the root, levels joined by '\'; "" is the root
+  RegValue* values;
+  int valueCount;
+};
+
+struct RegStore {
+  RegKeyEntry* keys;
+  int keyCount;
+};
+
+// Reads the store (regparse.cpp); a missing file is an empty store. ERROR_BADDB when the file is
+// damaged; other failures as their own codes. On failure the store is empty.
+DWORD LoadStore(RegStore* store);
+// Parses text (length bytes) into store. 0 or ERROR_BADDB.
+DWORD ParseStore(const char* text, size_t length, RegStore* store);
+void FreeStore(RegStore* store);
+
+// Serialises writers: creates the folder and takes the store's lock. Returns 0 and the
+// lock in *lock, or an error code.
+DWORD LockStore(int* lock);
+void UnlockStore(int lock);
+// Replaces the file with store: temporary file, fsync, rename, fsync of the folder.
+DWORD SaveStore(const RegStore* store);
+
+// Levels joined by '\', each of 1 to REG_NAME_MAX characters without control characters.
+bool IsValidKeyPath(const char* path);
+// True for the root, a key with a section of its own, or any key above one.
+bool KeyExists(const RegStore* store, const char* path);
+// The key's own entry, added (empty) when missing; null when memory runs out.
+RegKeyEntry* KeyEntry(RegStore* store, const char* path, bool add);
+RegValue* FindValue(RegKeyEntry* key, const char* name);
+// Stores a copy of data as the value name. 0 or ERROR_NOT_ENOUGH_MEMORY.
+DWORD SetValue(RegKeyEntry* key, const char* name, DWORD type, const BYTE* data, DWORD size);
+
+#endif  // QUILLET_PLATFORM_POSIX_REGSTORE_H

@@ -1,0 +1,233 @@
+// Owning the CLIPBOARD selection: the owner's side of the selection protocol.
+//
+// Contract kept from Windows (SetClipboardData's side of it):
+// - Once set, the text is there for every program: requests for TARGETS, UTF8_STRING,
+//   STRING (Latin-1, "?" for what it lacks), TEXT (answered as UTF8_STRING), TIMESTAMP
+//   and MULTIPLE are answered; everything else is refused. An empty clipboard (owned,
+//   no text yet) refuses all text.
+// - Answers longer than X11_CHUNK_SIZE go in pieces (INCR); several may run at once, and
+//   one whose requestor vanished or went silent is dropped without harm to the others.
+// - Requests older than our ownership are refused, as the selection rules ask.
+#include <cstdlib>
+#include <cstring>
+
+#include "desktoptext.h"
+#include "posix.h"
+#include "x11selection.h"
+
+bool X11TakeSelection(X11Session* session) {
+  Time now = X11ServerTime(session);
+  Atom clipboard = session->atoms[ATOM_CLIPBOARD];
+  XSetSelectionOwner(session->display, clipboard, session->window, now);
+  if (XGetSelectionOwner(session->display, clipboard) != session->window) return false;
+  session->owner = true;
+  session->ownedSince = now;
+  return true;
+}
+
+bool X11OwnsSelection(X11Session* session) {
+  return XGetSelectionOwner(session->display, session->atoms[ATOM_CLIPBOARD]) ==
+         session->window;
+}
+
+static void EndTransfer(X11Session* session, X11Transfer* transfer) {
+  transfer->active = false;
+  // Stop listening to the requestor's window unless another answer still goes there.
+  for (const X11Transfer& other : session->transfers) {
+    if (other.active && other.requestor == transfer->requestor) return;
+  }
+  if (transfer->requestor != session->window)
+    XSelectInput(session->display, transfer->requestor, NoEventMask);
+}
+
+bool X11OfferText(X11Session* session, const char* text) {
+  // Pieces still on their way point into the old text.
+  for (X11Transfer& transfer : session->transfers) {
+    if (transfer.active) EndTransfer(session, &transfer);
+  }
+  free(session->utf8);
+  free(session->latin1);
+  session->utf8 = session->latin1 = nullptr;
+  session->utf8Length = session->latin1Length = 0;
+  session->hasText = false;
+  if (text == nullptr) return true;
+
+  size_t length = strlen(text);
+  size_t utf8Length = TextToUtf8(text, length, nullptr);
+  size_t latin1Length = TextToLatin1(text, length, nullptr);
+  char* utf8 = (char*)malloc(utf8Length + 1);
+  char* latin1 = (char*)malloc(latin1Length + 1);
+  if (utf8 == nullptr || latin1 == nullptr) {
+    free(utf8);
+    free(latin1);
+    return false;
+  }
+  TextToUtf8(text, length, utf8);
+  TextToLatin1(text, length, latin1);
+  session->utf8 = utf8;
+  session->utf8Length = utf8Length;
+  session->latin1 = latin1;
+  session->latin1Length = latin1Length;
+  session->hasText = true;
+  return true;
+}
+
+bool X11TransfersPending(X11Session* session) {
+  int64_t now = MonotonicMilliseconds();
+  bool pending = false;
+  for (X11Transfer& transfer : session->transfers) {
+    if (!transfer.active) continue;
+    if (now - transfer.lastStep > X11_TRANSFER_TIMEOUT) {
+      EndTransfer(session, &transfer);
+    } else {
+      pending = true;
+    }
+  }
+  return pending;
+}
+
+// Starts a piecewise answer: the INCR notice carries the size; each deletion of the
+// property by the requestor asks for the next piece.
+static bool StartTransfer(X11Session* session, Window requestor, Atom property, Atom type,
+                          const char* data, size_t length) {
+  X11TransfersPending(session);  // frees the slots of silent requestors
+  for (X11Transfer& transfer : session->transfers) {
+    if (transfer.active) continue;
+    // Listen before the notice goes out, or the first deletion could be missed.
+    if (requestor != session->window)
+      XSelectInput(session->display, requestor, PropertyChangeMask | StructureNotifyMask);
+    long size = (long)length;
+    XChangeProperty(session->display, requestor, property, session->atoms[ATOM_INCR], 32,
+                    PropModeReplace, (unsigned char*)&size, 1);
+    transfer = X11Transfer{true, requestor, property, type, data, length, 0,
+                           MonotonicMilliseconds()};
+    return true;
+  }
+  return false;
+}
+
+static void ContinueTransfer(X11Session* session, Window requestor, Atom property) {
+  for (X11Transfer& transfer : session->transfers) {
+    if (!transfer.active || transfer.requestor != requestor || transfer.property != property)
+      continue;
+    size_t piece = transfer.length - transfer.sent;
+    if (piece > X11_CHUNK_SIZE) piece = X11_CHUNK_SIZE;
+    // The empty piece after the last one ends the answer.
+    XChangeProperty(session->display, requestor, property, transfer.type, 8, PropModeReplace,
+                    (const unsigned char*)transfer.data + transfer.sent, (int)piece);
+    transfer.sent += piece;
+    transfer.lastStep = MonotonicMilliseconds();
+    if (piece == 0) EndTransfer(session, &transfer);
+    return;
+  }
+}
+
+static bool Answer(X11Session* session, Window requestor, Atom property, Atom type,
+                   const char* data, size_t length) {
+  if (length > X11_CHUNK_SIZE)
+    return StartTransfer(session, requestor, property, type, data, length);
+  XChangeProperty(session->display, requestor, property, type, 8, PropModeReplace,
+                  (const unsigned char*)data, (int)length);
+  return true;
+}
+
+// Puts the target's value into the requestor's property. False when refused.
+static bool ServeTarget(X11Session* session, Window requestor, Atom target, Atom property) {
+  const Atom* atoms = session->atoms;
+  if (target == atoms[ATOM_TARGETS]) {
+    long list[6] = {(long)atoms[ATOM_TARGETS], (long)atoms[ATOM_MULTIPLE],
+                    (long)atoms[ATOM_TIMESTAMP], (long)atoms[ATOM_UTF8_STRING],
+                    (long)XA_STRING, (long)atoms[ATOM_TEXT]};
+    XChangeProperty(session->display, requestor, property, XA_ATOM, 32, PropModeReplace,
+                    (unsigned char*)list, session->hasText ? 6 : 3);
+    return true;
+  }
+  if (target == atoms[ATOM_TIMESTAMP]) {
+    long time = (long)session->ownedSince;
+    XChangeProperty(session->display, requestor, property, XA_INTEGER, 32, PropModeReplace,
+                    (unsigned char*)&time, 1);
+    return true;
+  }
+  if (!session->hasText) return false;
+  if (target == atoms[ATOM_UTF8_STRING] || target == atoms[ATOM_TEXT]) {
+    return Answer(session, requestor, property, atoms[ATOM_UTF8_STRING], session->utf8,
+                  session->utf8Length);
+  }
+  if (target == XA_STRING) {
+    return Answer(session, requestor, property, XA_STRING, session->latin1,
+                  session->latin1Length);
+  }
+  return false;
+}
+
+// MULTIPLE: the property holds (target, property) pairs; a refused pair gets None as its
+// property, and the request as a whole succeeds.
+static bool ServeMultiple(X11Session* session, Window requestor, Atom property) {
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(session->display, requestor, property, 0, 1024, False,
+                         AnyPropertyType, &type, &format, &items, &after, &data) != Success)
+    return false;
+  bool valid = data != nullptr && format == 32 && items % 2 == 0;
+  if (valid) {
+    long* pairs = (long*)data;
+    for (unsigned long i = 0; i < items; i += 2) {
+      Atom target = (Atom)pairs[i];
+      if (target == session->atoms[ATOM_MULTIPLE] ||
+          !ServeTarget(session, requestor, target, (Atom)pairs[i + 1]))
+        pairs[i + 1] = None;
+    }
+    XChangeProperty(session->display, requestor, property, type, 32, PropModeReplace, data,
+                    (int)items);
+  }
+  if (data != nullptr) XFree(data);
+  return valid;
+}
+
+static void ServeRequest(X11Session* session, const XSelectionRequestEvent* request) {
+  XSelectionEvent reply;
+  memset(&reply, 0, sizeof reply);
+  reply.type = SelectionNotify;
+  reply.display = request->display;
+  reply.requestor = request->requestor;
+  reply.selection = request->selection;
+  reply.target = request->target;
+  reply.time = request->time;
+  reply.property = None;
+  // Requestors of the oldest kind name no property: the target's name serves as one.
+  Atom property = request->property != None ? request->property : request->target;
+  bool current = request->time == CurrentTime || request->time >= session->ownedSince;
+  if (session->owner && current && request->selection == session->atoms[ATOM_CLIPBOARD]) {
+    bool served = request->target == session->atoms[ATOM_MULTIPLE]
+                      ? request->property != None &&
+                            ServeMultiple(session, request->requestor, property)
+                      : ServeTarget(session, request->requestor, request->target, property);
+    if (served) reply.property = property;
+  }
+  XSendEvent(session->display, request->requestor, False, NoEventMask, (XEvent*)&reply);
+}
+
+void X11ServeEvent(X11Session* session, const XEvent* event) {
+  switch (event->type) {
+    case SelectionRequest:
+      ServeRequest(session, &event->xselectionrequest);
+      break;
+    case SelectionClear:
+      if (event->xselectionclear.window == session->window &&
+          event->xselectionclear.selection == session->atoms[ATOM_CLIPBOARD])
+        session->owner = false;
+      break;
+    case PropertyNotify:
+      if (event->xproperty.state == PropertyDelete)
+        ContinueTransfer(session, event->xproperty.window, event->xproperty.atom);
+      break;
+    case DestroyNotify:
+      for (X11Transfer& transfer : session->transfers) {
+        if (transfer.active && transfer.requestor == event->xdestroywindow.window)
+          transfer.active = false;
+      }
+      break;
+  }
+}

@@ -1,0 +1,116 @@
+// The clipboard's connection to the X display: the session window, the atoms, the
+// server's clock and the wait for events.
+//
+// Contract kept from Windows (OpenClipboard's side of it):
+// - There is a clipboard only where a display can be opened ($DISPLAY; a Wayland desktop
+//   offers one through XWayland). Without one, X11Open fails and so does OpenClipboard.
+// - The clipboard never stops the program: X protocol errors (a requestor's window that
+//   vanished mid-answer, say) are ignored rather than fatal, and every wait on another
+//   program has a deadline. Only the loss of the display itself ends the process (with
+//   status 0, as every run that got past its settings does).
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "posix.h"
+#include "x11selection.h"
+
+static const char* const ATOM_NAMES[ATOM_COUNT] = {
+    "CLIPBOARD",         "TARGETS",      "MULTIPLE",          "TIMESTAMP",
+    "UTF8_STRING",       "TEXT",         "INCR",              "ATOM_PAIR",
+    "CLIPBOARD_MANAGER", "SAVE_TARGETS", "QUILLET_TRANSFER", "QUILLET_CLOCK",
+};
+
+// Errors are expected: requestors' windows come and go while we answer them.
+static int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+// The display went away (the session ended): nothing is left to ask or to serve, and
+// Xlib cannot carry on, so the process ends here, quietly. _exit, because this may run
+// inside the exit-time hand-off, where exit must not be called again.
+static int DisplayLost(Display*) { _exit(0); }
+
+bool X11Open(X11Session* session) {
+  memset(session, 0, sizeof *session);
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return false;
+  XSetErrorHandler(IgnoreXError);
+  XSetIOErrorHandler(DisplayLost);
+  if (!XInternAtoms(display, (char**)ATOM_NAMES, ATOM_COUNT, False, session->atoms)) {
+    XCloseDisplay(display);
+    return false;
+  }
+  // Never mapped: it owns the selection, receives answers and carries our properties.
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(display, window, PropertyChangeMask);
+  session->display = display;
+  session->window = window;
+  session->ownedSince = CurrentTime;
+  return true;
+}
+
+void X11Close(X11Session* session) {
+  if (session->display == nullptr) return;
+  X11OfferText(session, nullptr);
+  XDestroyWindow(session->display, session->window);
+  XCloseDisplay(session->display);
+  session->display = nullptr;
+}
+
+static bool IsClockTick(X11Session* session, const XEvent* event) {
+  return event->type == PropertyNotify && event->xproperty.window == session->window &&
+         event->xproperty.atom == session->atoms[ATOM_CLOCK_PROPERTY];
+}
+
+Time X11ServerTime(X11Session* session) {
+  // Appending nothing to a property still makes the server report the time of the change.
+  XChangeProperty(session->display, session->window, session->atoms[ATOM_CLOCK_PROPERTY],
+                  XA_INTEGER, 8, PropModeAppend, nullptr, 0);
+  XEvent event;
+  int64_t deadline = MonotonicMilliseconds() + X11_READ_STEP_TIMEOUT;
+  if (!X11WaitFor(session, IsClockTick, &event, deadline)) return CurrentTime;
+  return event.xproperty.time;
+}
+
+// Waits for the connection to have something to read. False at the deadline.
+static bool WaitReadable(Display* display, int64_t deadline) {
+  struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
+  for (;;) {
+    int timeout = -1;
+    if (deadline != X11_NO_DEADLINE) {
+      int64_t left = deadline - MonotonicMilliseconds();
+      if (left <= 0) return false;
+      timeout = left > 60000 ? 60000 : (int)left;
+    }
+    int ready = poll(&connection, 1, timeout);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+bool X11WaitFor(X11Session* session, X11EventMatch match, XEvent* event, int64_t deadline) {
+  Display* display = session->display;
+  XFlush(display);
+  for (;;) {
+    // XPending reads what the server has sent; poll only when nothing is queued.
+    while (XPending(display) > 0) {
+      XNextEvent(display, event);
+      if (match != nullptr && match(session, event)) return true;
+      X11ServeEvent(session, event);
+      XFlush(display);
+    }
+    if (!WaitReadable(display, deadline)) return false;
+  }
+}
+
+void X11ServePending(X11Session* session) {
+  XEvent event;
+  XSync(session->display, False);
+  while (XPending(session->display) > 0) {
+    XNextEvent(session->display, &event);
+    X11ServeEvent(session, &event);
+  }
+  XFlush(session->display);
+}

@@ -1,0 +1,152 @@
+// desktop-probe: calls the Linux desktop functions (clipboard, message box, tone) one at a
+// time, so the end-to-end tests can check each against the real X server and ALSA.
+//
+//   desktop-probe get          CF_TEXT of the clipboard to stdout (exit 3 when none)
+//   desktop-probe set          stdin as CF_TEXT onto the clipboard
+//   desktop-probe rules        the clipboard's refusals while it is not open
+//   desktop-probe beep HZ MS   Beep(HZ, MS); exit 0 when it reports TRUE
+//   desktop-probe message error|warning TEXT
+//   desktop-probe pixel X Y    the screen's colour there, as RRGGBB
+//   desktop-probe manager answer|silent
+//                              a clipboard manager: takes the text offered by SAVE_TARGETS
+//                              (UTF8_STRING), writes it to stdout and ends; or never answers
+#include <X11/Xutil.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "winapi.h"
+#include "x11selection.h"
+
+namespace {
+
+int Get() {
+  if (!IsClipboardFormatAvailable(CF_TEXT)) return 3;
+  if (!OpenClipboard(nullptr)) return 2;
+  int status = 3;
+  HANDLE data = GetClipboardData(CF_TEXT);
+  const char* text = data ? (const char*)GlobalLock(data) : nullptr;
+  if (text != nullptr) {
+    fwrite(text, 1, strlen(text), stdout);
+    GlobalUnlock(data);
+    status = 0;
+  }
+  CloseClipboard();
+  return status;
+}
+
+int Set() {
+  std::string text;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, stdin)) > 0) text.append(chunk, n);
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
+  char* p = block ? (char*)GlobalLock(block) : nullptr;
+  if (p == nullptr) return 2;
+  memcpy(p, text.c_str(), text.size() + 1);
+  GlobalUnlock(block);
+  if (!OpenClipboard(nullptr)) return 2;
+  int status = 0;
+  if (!EmptyClipboard()) status = 4;
+  if (status == 0 && SetClipboardData(CF_TEXT, block) == nullptr) {
+    GlobalFree(block);
+    status = 5;
+  }
+  CloseClipboard();
+  return status;
+}
+
+// Each line: what was called, and whether it failed with the code Windows gives.
+int Rules() {
+  int wrong = 0;
+  auto check = [&wrong](const char* name, bool failed) {
+    bool right = failed && GetLastError() == ERROR_CLIPBOARD_NOT_OPEN;
+    printf("%s %s\n", name, right ? "refused" : "ALLOWED");
+    if (!right) ++wrong;
+  };
+  check("GetClipboardData", GetClipboardData(CF_TEXT) == nullptr);
+  check("EmptyClipboard", !EmptyClipboard());
+  check("SetClipboardData", SetClipboardData(CF_TEXT, GlobalAlloc(GMEM_MOVEABLE, 1)) == nullptr);
+  check("CloseClipboard", !CloseClipboard());
+  // Open: only CF_TEXT, and no delayed rendering.
+  if (!OpenClipboard(nullptr)) return 2;
+  bool otherFormat = GetClipboardData(13) == nullptr;
+  bool delayed = SetClipboardData(CF_TEXT, nullptr) == nullptr;
+  printf("other-format %s\ndelayed-rendering %s\n", otherFormat ? "refused" : "ALLOWED",
+         delayed ? "refused" : "ALLOWED");
+  CloseClipboard();
+  return wrong == 0 && otherFormat && delayed ? 0 : 1;
+}
+
+int Pixel(int x, int y) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return 2;
+  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+  if (image == nullptr) return 2;
+  unsigned long pixel = XGetPixel(image, 0, 0);
+  printf("%06lx\n", pixel & 0xFFFFFF);  // the 24-bit TrueColor of the test server
+  XDestroyImage(image);
+  XCloseDisplay(display);
+  return 0;
+}
+
+bool IsSaveRequest(X11Session* session, const XEvent* event) {
+  return event->type == SelectionRequest &&
+         event->xselectionrequest.selection == session->atoms[ATOM_CLIPBOARD_MANAGER] &&
+         event->xselectionrequest.target == session->atoms[ATOM_SAVE_TARGETS];
+}
+
+int Manager(bool answer) {
+  X11Session session;
+  if (!X11Open(&session)) return 2;
+  Display* display = session.display;
+  XSetSelectionOwner(display, session.atoms[ATOM_CLIPBOARD_MANAGER], session.window,
+                     CurrentTime);
+  printf("ready\n");
+  fflush(stdout);
+  XEvent event;
+  do {
+    X11WaitFor(&session, IsSaveRequest, &event, X11_NO_DEADLINE);
+  } while (!answer);
+  const XSelectionRequestEvent& request = event.xselectionrequest;
+  char* text = nullptr;
+  size_t length = 0;
+  Atom type = None;
+  bool saved = X11ReadSelection(&session, session.atoms[ATOM_UTF8_STRING], &text, &length,
+                                &type) == 0;
+  XSelectionEvent reply = {};
+  reply.type = SelectionNotify;
+  reply.requestor = request.requestor;
+  reply.selection = request.selection;
+  reply.target = request.target;
+  reply.property = saved ? request.property : None;
+  reply.time = request.time;
+  XSendEvent(display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+  XSync(display, False);
+  if (saved) fwrite(text, 1, length, stdout);
+  free(text);
+  return saved ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command = argc > 1 ? argv[1] : "";
+  if (command == "get") return Get();
+  if (command == "set") return Set();
+  if (command == "rules") return Rules();
+  if (command == "beep" && argc == 4)
+    return Beep((DWORD)strtoul(argv[2], nullptr, 10), (DWORD)strtoul(argv[3], nullptr, 10)) ? 0 : 1;
+  if (command == "message" && argc == 4) {
+    UINT icon = strcmp(argv[2], "warning") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
+    return MessageBoxA(nullptr, argv[3], "Quillet", MB_OK | icon) == IDOK ? 0 : 1;
+  }
+  if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]));
+  if (command == "manager" && argc == 3) return Manager(strcmp(argv[2], "answer") == 0);
+  fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
+                  "pixel X Y|manager answer|silent\n");
+  return 1;
+}

@@ -1,0 +1,26 @@
+# The desktop half of the Linux port: the text translation on its own (label unit), and
+# the clipboard, the dialogs and the tone end to end under Xvfb (label e2e).
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+add_executable(quillet_desktop_text_tests
+  ${CMAKE_SOURCE_DIR}/tests/desktop/desktoptext_test.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/cp1252.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktoptext.cpp)
+target_include_directories(quillet_desktop_text_tests PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
+target_link_libraries(quillet_desktop_text_tests PRIVATE GTest::gtest_main)
+gtest_discover_tests(quillet_desktop_text_tests PROPERTIES LABELS unit)
+
+# Calls the desktop functions one at a time, for the checks below.
+add_executable(desktop-probe ${CMAKE_CURRENT_LIST_DIR}/desktop-probe.cpp)
+target_link_libraries(desktop-probe PRIVATE
+  "$<LINK_GROUP:RESCAN,quillet_posix,quillet_common>")
+target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
+
+# Each script starts an X server of its own (Xvfb on a free display), so they may run in
+# parallel; xclip, xdotool, sox and script are the other programs.
+foreach(name clipboard dialog tone handoff)
+  add_test(NAME desktop_${name}
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/desktop_${name}_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(desktop_${name} PROPERTIES LABELS e2e TIMEOUT 180)
+endforeach()

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Both directions through the X11 clipboard, xclip being the other program: line ends
+# and Windows-1252 as the desktop sees them, piecewise (INCR) answers, the text outliving
+# Quillet in a detached keeper, and a 10 MB clipboard going to the handheld.
+source "$(dirname "$0")/desktop-lib.sh" "$1"
+start_x
+
+# Handheld to desktop: NAME, the handheld's bytes, what UTF8_STRING and STRING then give.
+p2h() {
+  printf "$2" >"$WORK/sent"
+  printf "$3" >"$WORK/utf8.expected"
+  printf "$4" >"$WORK/latin1.expected"
+  run_quillet --send-file "$WORK/sent"
+  [ "$QUILLET_STATUS" -eq 0 ] || fail "$1: Quillet ended with $QUILLET_STATUS"
+  xclip -o -selection clipboard >"$WORK/utf8"
+  same_bytes "$1 (UTF8_STRING)" "$WORK/utf8" "$WORK/utf8.expected"
+  xclip -o -selection clipboard -t STRING >"$WORK/latin1"
+  same_bytes "$1 (STRING)" "$WORK/latin1" "$WORK/latin1.expected"
+}
+p2h handheld-lines 'a\nb c\n' 'a\nb c\n' 'a\nb c\n'
+p2h handheld-cr-lf 'x\r\ny' 'x\r\ny' 'x\r\ny'
+p2h lone-cr '1\r2' '1\r2' '1\r2'
+p2h windows-1252 'caf\xe9 \x80 \x93q\x94 \x81' \
+  'caf\xc3\xa9 \xe2\x82\xac \xe2\x80\x9cq\xe2\x80\x9d \xc2\x81' 'caf\xe9 ? ?q? \x81'
+p2h nul-ends 'a\nb\0c\n' 'a\nb' 'a\nb'
+
+# The longest text, all euro signs: 98298 bytes of UTF-8 go in pieces.
+head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
+yes '€' | head -n 32766 | tr -d '\n' >"$WORK/utf8.expected"
+run_quillet --send-file "$WORK/sent"
+xclip -o -selection clipboard >"$WORK/utf8"
+same_bytes "longest text (INCR)" "$WORK/utf8" "$WORK/utf8.expected"
+
+# Quillet has ended; its text is served by a keeper that holds nothing of the caller's.
+keeper=$(keepers)
+if [ "$(echo "$keeper" | wc -w)" -ne 1 ]; then
+  fail "expected one keeper, found: $keeper"
+else
+  [ "$(ps -o sid= -p "$keeper" | tr -d ' ')" = "$keeper" ] || fail "keeper shares a session"
+  for fd in 0 1 2; do
+    [ "$(readlink "/proc/$keeper/fd/$fd")" = /dev/null ] || fail "keeper holds fd $fd"
+  done
+  [ "$(ls "/proc/$keeper/fd" | wc -l)" -eq 4 ] || fail "keeper holds more than its display"
+  kill -HUP "$keeper"
+  sleep 0.2
+  xclip -o -selection clipboard >"$WORK/utf8"
+  same_bytes "after SIGHUP" "$WORK/utf8" "$WORK/utf8.expected"
+fi
+
+# A caller reading Quillet's output through a pipe is not kept waiting by the keeper.
+"$SIM" --quiet --timeout 5000 --pty "$LINK" --send piped >/dev/null 2>&1 &
+sim=$!
+wait_link
+timeout 10 bash -c "'$QUILLET' 2>&1 </dev/null | cat >/dev/null"
+[ $? -ne 124 ] || fail "the keeper kept Quillet's pipe open"
+wait "$sim"
+[ "$(xclip -o -selection clipboard)" = piped ] || fail "piped run's text not on the clipboard"
+
+# Another program takes the clipboard: the keeper ends.
+echo other | xclip -i -selection clipboard 2>/dev/null
+keepers_gone_within 3 || fail "keeper still running after losing the clipboard"
+
+# Desktop to handheld: NAME, the desktop's text, what reaches the handheld [, xclip target].
+h2p() {
+  printf "$2" | xclip -i -selection clipboard ${4:+-t "$4"} 2>/dev/null
+  printf "$3" >"$WORK/wire.expected"
+  run_quillet --receive
+  [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
+  same_bytes "$1" "$WORK/handheld" "$WORK/wire.expected"
+}
+h2p desktop-crlf-and-lone-cr 'a\r\nb\rc\n' 'a\nb\rc\n'
+h2p desktop-lf 'one\ntwo\n\n' 'one\ntwo\n\n'
+h2p utf8-to-1252 'caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5\xf0\x9f\x98\x80' 'caf\xe9 \x80 ??'
+h2p string-only-owner 'caf\xe9\n\x80' 'caf\xe9\n?' STRING
+
+# An empty clipboard text sends nothing: the handheld hears no answer.
+printf '' | "$PROBE" set
+run_quillet --receive
+[ "$SIM_STATUS" -ne 0 ] || fail "empty clipboard: the handheld got an answer"
+[ -s "$WORK/handheld" ] && fail "empty clipboard: the handheld got text"
+
+# Over 10 MB from the desktop, some of it outside ASCII, read in pieces.
+head -c 7800000 /dev/urandom | base64 -w 76 | sed 's/+/é/g; s/\//€/g' >"$WORK/big.utf8"
+iconv -f UTF-8 -t CP1252 "$WORK/big.utf8" >"$WORK/big.expected"
+xclip -i -selection clipboard <"$WORK/big.utf8" 2>/dev/null
+run_quillet --receive
+same_bytes "10 MB" "$WORK/handheld" "$WORK/big.expected"
+
+finish

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The clipboard's rules and its hand-off at exit: a clipboard manager that takes the text
+# over (no keeper then), one that never answers (bounded wait, then a keeper), and the
+# clipboard functions' refusals, with and without a display.
+source "$(dirname "$0")/desktop-lib.sh" "$1"
+start_x
+
+milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+
+# A manager that answers: Quillet hands the text over and leaves no keeper.
+"$PROBE" manager answer >"$WORK/manager" &
+manager=$!
+sleep 0.3
+start=$(milliseconds)
+run_quillet --send $'saved\ntext \xe9'
+elapsed=$(($(milliseconds) - start))
+wait "$manager" || fail "manager: saved nothing"
+printf 'ready\nsaved\ntext \xc3\xa9' >"$WORK/manager.expected"
+same_bytes "manager's copy" "$WORK/manager" "$WORK/manager.expected"
+[ -z "$(keepers)" ] || fail "manager took the text, yet a keeper runs"
+[ "$elapsed" -lt 1500 ] || fail "manager: the run took $elapsed ms"
+
+# A manager that never answers: Quillet waits a bounded time, then leaves a keeper.
+"$PROBE" manager silent >/dev/null &
+manager=$!
+sleep 0.3
+start=$(milliseconds)
+run_quillet --send kept
+elapsed=$(($(milliseconds) - start))
+kill "$manager"
+[ "$elapsed" -ge 1800 ] && [ "$elapsed" -lt 5000 ] || fail "silent manager: waited $elapsed ms"
+[ -n "$(keepers)" ] || fail "silent manager: no keeper"
+[ "$(xclip -o -selection clipboard)" = kept ] || fail "silent manager: text lost"
+
+# The functions that need an open clipboard refuse without one, as Windows does.
+"$PROBE" rules >"$WORK/rules" || fail "clipboard rules: $(grep ALLOWED "$WORK/rules")"
+
+# Our own text read back through the clipboard functions comes back as CF_TEXT.
+printf 'a\r\nb\rc\x80' | "$PROBE" set
+"$PROBE" get >"$WORK/get"
+printf 'a\r\nb\rc\x80' >"$WORK/get.expected"
+same_bytes "set then get" "$WORK/get" "$WORK/get.expected"
+
+# Without a display there is no clipboard: nothing offered, and a run stays silent.
+env -u DISPLAY "$PROBE" get >/dev/null
+[ $? -eq 3 ] || fail "no display: clipboard text offered"
+"$SETQUILLET" com1 115200 >/dev/null
+"$SIM" --quiet --timeout 5000 --pty "$LINK" --send lost >/dev/null 2>&1 &
+sim=$!
+wait_link
+env -u DISPLAY "$QUILLET" </dev/null 2>"$WORK/err"
+status=$?
+wait "$sim"
+[ "$status" -eq 0 ] || fail "no display: Quillet ended with $status"
+[ -s "$WORK/err" ] && fail "no display: Quillet said '$(cat "$WORK/err")'"
+
+finish

@@ -1,0 +1,228 @@
+// The Linux platform layer on real ptys: serial ports with real (short) time-outs, the
+// exclusive open, hang-ups, and the USB device list from a made-up sysfs tree.
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "posix_test.h"
+
+namespace {
+
+// ---- Serial ports on ptys -------------------------------------------------------------
+
+int64_t TimedRead(HANDLE port, const COMMTIMEOUTS& timeouts, DWORD n, DWORD* count) {
+  COMMTIMEOUTS t = timeouts;
+  EXPECT_TRUE(SetCommTimeouts(port, &t));
+  char buffer[64];
+  int64_t start = MonotonicMilliseconds();
+  EXPECT_TRUE(ReadFile(port, buffer, n, count, nullptr));
+  return MonotonicMilliseconds() - start;
+}
+
+TEST_F(Platform, ReadsEndByTheCommTimeoutsRules) {
+  MapPty("com4");
+  HANDLE port = CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port);
+  const DWORD MAX = 0xFFFFFFFF;
+  struct Case {
+    const char* what;
+    COMMTIMEOUTS timeouts;
+    const char* sent;  // written before the read
+    int laterAfter;    // ms into the read, "xy" arrives (-1: never)
+    DWORD n, count;
+    int64_t least, most;
+  } cases[] = {
+      {"constant, nothing arrives", {0, 0, 300, 0, 0}, "", -1, 9, 0, 295, 800},
+      {"multiplier counts each byte", {0, 50, 0, 0, 0}, "", -1, 4, 0, 195, 700},
+      {"interval after the first byte", {100, 0, 5000, 0, 0}, "abc", -1, 9, 3, 95, 600},
+      {"interval waits for late bytes", {200, 0, 5000, 0, 0}, "abc", 100, 9, 5, 295, 900},
+      {"all there: no wait", {1000, 10, 1000, 0, 0}, "abcd", -1, 4, 4, 0, 500},
+      {"MAXDWORD interval: at once", {MAX, 0, 0, 0, 0}, "ab", -1, 9, 2, 0, 500},
+      {"MAXDWORD forms: first bytes", {MAX, MAX, 2000, 0, 0}, "", 150, 9, 2, 145, 900},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ((ssize_t)strlen(c.sent), write(master, c.sent, strlen(c.sent)));
+    usleep(20000);  // lets the bytes reach the host side before the read starts
+    std::thread later;
+    if (c.laterAfter >= 0) {
+      later = std::thread([&] {
+        usleep(c.laterAfter * 1000);
+        EXPECT_EQ(2, write(master, "xy", 2));
+      });
+    }
+    DWORD count = 99;
+    int64_t elapsed = TimedRead(port, c.timeouts, c.n, &count);
+    if (later.joinable()) later.join();
+    EXPECT_EQ(c.count, count) << c.what;
+    EXPECT_GE(elapsed, c.least) << c.what;
+    EXPECT_LE(elapsed, c.most) << c.what;
+  }
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Platform, PortsOpenExclusivelyAndKeepTheirLineSettings) {
+  MapPty("com2");
+  HANDLE port = CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port);
+  EXPECT_NE(nullptr, port);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  DCB back;
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(19200u, back.BaudRate);
+  EXPECT_EQ(8, back.ByteSize);
+  EXPECT_EQ(NOPARITY, back.Parity);
+  EXPECT_EQ(ONESTOPBIT, back.StopBits);
+  dcb.BaudRate = 14400;  // no such rate on Linux
+  EXPECT_FALSE(SetCommState(port, &dcb));
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+
+  EXPECT_TRUE(CloseHandle(port));
+  EXPECT_FALSE(CloseHandle(port));
+  port = CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, port) << "closing must release the port";
+  CloseHandle(port);
+
+  // A dangling entry is a missing port, and so is a name that is no port.
+  unlink((folder + "/devices/com2").c_str());
+  symlink((root + "/gone").c_str(), (folder + "/devices/com2").c_str());
+  for (const char* name : {"com2", "com0", "lpt1", "com1x"}) {
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError()) << name;
+  }
+}
+
+TEST_F(Platform, HangUpHandsOverWhatArrivedThenFails) {
+  MapPty("com5");
+  HANDLE port = CreateFileA("com5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port);
+  COMMTIMEOUTS timeouts = {1000, 0, 5000, 0, 1000};
+  SetCommTimeouts(port, &timeouts);
+  DWORD count = 0;
+  EXPECT_TRUE(WriteFile(port, "ok", 2, &count, nullptr));
+  EXPECT_EQ(2u, count);
+  char buffer[16];
+  ASSERT_EQ(2, read(master, buffer, sizeof buffer));
+  std::thread handheld([&] {
+    write(master, "ab", 2);
+    usleep(100000);
+    close(master);
+    master = -1;
+  });
+  int64_t start = MonotonicMilliseconds();
+  EXPECT_TRUE(ReadFile(port, buffer, 9, &count, nullptr));
+  handheld.join();
+  EXPECT_EQ(2u, count);
+  EXPECT_LT(MonotonicMilliseconds() - start, 900) << "the hang-up ends the wait";
+  EXPECT_FALSE(ReadFile(port, buffer, 9, &count, nullptr));
+  EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+  EXPECT_FALSE(WriteFile(port, "x", 1, &count, nullptr));
+  EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+  CloseHandle(port);
+}
+
+TEST_F(Platform, WritesThatCannotFinishReturnShortInTime) {
+  MapPty("com6");
+  HANDLE port = CreateFileA("com6", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port);
+  COMMTIMEOUTS timeouts = {0, 0, 0, 0, 200};  // nobody reads the other side
+  ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+  std::vector<char> text(1 << 20, 'x');
+  DWORD count = 0;
+  int64_t start = MonotonicMilliseconds();
+  EXPECT_TRUE(WriteFile(port, text.data(), (DWORD)text.size(), &count, nullptr));
+  int64_t elapsed = MonotonicMilliseconds() - start;
+  EXPECT_GT(count, 0u);
+  EXPECT_LT(count, text.size());
+  EXPECT_GE(elapsed, 195);
+  EXPECT_LT(elapsed, 900);
+  CloseHandle(port);
+}
+
+// ---- USB ------------------------------------------------------------------------------
+
+TEST_F(Platform, VisorListNamesEachHandheldsHotSyncPort) {
+  // ports: tty number, interface, port_number
+  struct Port {
+    int tty;
+    const char* interface;
+    int number;
+  };
+  struct Case {
+    std::vector<Port> ports;
+    std::string list;
+    DWORD count;
+  } cases[] = {
+      {{}, std::string("\0", 1), 0},
+      {{{0, "1-1:1.0", 0}, {1, "1-1:1.0", 1}}, std::string("/dev/ttyUSB1\0\0", 14), 1},
+      {{{3, "2-1:1.0", 0}}, std::string("/dev/ttyUSB3\0\0", 14), 1},
+      {{{5, "1-1:1.0", 1}, {4, "1-1:1.0", 0}, {10, "1-2:1.0", 0}, {11, "1-2:1.0", 1}},
+       std::string("/dev/ttyUSB5\0/dev/ttyUSB11\0\0", 28), 2},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    std::string base = root + "/sys" + std::to_string(round++);
+    std::string driver = base + "/driver";
+    EXPECT_EQ(0, system(("mkdir -p '" + driver + "'").c_str()));
+    for (const Port& p : c.ports) {
+      std::string tty = "ttyUSB" + std::to_string(p.tty);
+      std::string device = base + "/devices/" + p.interface + "/" + tty;
+      EXPECT_EQ(0, system(("mkdir -p '" + device + "'").c_str()));
+      WriteText(device + "/port_number", std::to_string(p.number) + "\n");
+      EXPECT_EQ(0, symlink(device.c_str(), (driver + "/" + tty).c_str()));
+    }
+    char list[256];
+    DWORD count = 99;
+    size_t used = ListVisorPorts(driver.c_str(), list, sizeof list, &count);
+    EXPECT_EQ(c.list, std::string(list, used));
+    EXPECT_EQ(c.count, count);
+  }
+}
+
+TEST_F(Platform, DeviceMapLinkIsTheUsbDevice) {
+  DWORD count = 0, size = 0;
+  mkdir(folder.c_str(), 0700);
+  mkdir((folder + "/devices").c_str(), 0700);
+  symlink((root + "/not-yet").c_str(), (folder + "/devices/usb").c_str());
+  char list[256];
+  size = sizeof list;
+  EXPECT_EQ(0, PalmUsbGetAttachedDevices(&count, list, &size));
+  EXPECT_EQ(0u, count) << "a link that leads nowhere is no device";
+  unlink((folder + "/devices/usb").c_str());
+
+  std::string name = MapPty("usb");
+  size = 0;
+  EXPECT_EQ(PALM_USB_BUFFER_TOO_SMALL, PalmUsbGetAttachedDevices(&count, nullptr, &size));
+  EXPECT_EQ(name.size() + 2, size);
+  ASSERT_EQ(0, PalmUsbGetAttachedDevices(&count, list, &size));
+  EXPECT_EQ(1u, count);
+  EXPECT_EQ(name, list);
+
+  HANDLE port = PalmUsbOpenPort(list, 0);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, PalmUsbOpenPort(list, 0));
+  PalmUsbTimeouts timeouts = {100, 100};
+  EXPECT_EQ(0, PalmUsbSetTimeouts(port, &timeouts));
+  write(master, "abcdef", 6);
+  char buffer[16];
+  DWORD received = 0;
+  EXPECT_EQ(0, PalmUsbReceiveBytes(port, buffer, 4, &received));
+  EXPECT_EQ(4u, received) << "never more than asked";
+  int64_t start = MonotonicMilliseconds();
+  EXPECT_EQ(0, PalmUsbReceiveBytes(port, buffer, 9, &received));
+  EXPECT_EQ(2u, received);
+  EXPECT_LT(MonotonicMilliseconds() - start, 1000) << "the pause after the last byte ends it";
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace

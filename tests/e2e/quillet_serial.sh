@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Quillet on Linux against the simulated handheld over a pty named by the device map:
+# invalid settings, both command words, wrong and cut-off words, the exclusive open, and
+# a map entry that leads nowhere. Without a desktop the clipboard is unavailable: a text
+# from the handheld ends silently and the host has nothing to send.
+source "$(dirname "$0")/lib.sh"
+
+SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console! '
+PORT_FAILED='Quillet: error: Unable open to communication port'
+TIMEOUT='Quillet: error: Timeout'
+
+# Invalid settings: message and exit code 5, and the port is never opened.
+for args in "" "com3 14400" "com3 -5"; do
+  fresh_config
+  read -ra argv <<<"$args"
+  [ -n "$args" ] && "$SETQUILLET" "${argv[@]}" >/dev/null
+  start_sim "$devices/com3" --timeout 1000 --quiet
+  run_quillet
+  expect_equal "settings [$args]: exit code" 5 "$status"
+  expect_equal "settings [$args]: message" "$SETTINGS_UNSET" "$errors"
+  wait_sim
+  expect_equal "settings [$args]: port left unopened (handheld-sim's exit)" 2 "$?"
+done
+
+# What the handheld sends; Quillet's message, if any. Each ends well before the 10 s read
+# time-out: a complete or wrong word is answered at once; a pause under the 1 s interval
+# is waited out, a longer one ends the read with what arrived.
+EXCHANGES=(
+  "--send hello;"
+  "--send-file /dev/null;"
+  "--word Mivra-X2Y;$TIMEOUT"
+  "--word mivra-p2h;$TIMEOUT"
+  "--raw Mivra;$TIMEOUT"
+  "--send hello --pause-at 3:700;"
+  "--send hello --pause-at 12:1500;"
+  "--send hello --gap 30;"
+  "--send hello --vanish-after 15;"
+  "--send hello --length 00000099999;"
+)
+check_exchanges "com3 115200" com3 "${EXCHANGES[@]}"
+
+# The handheld asks for the host's text: with no clipboard the host sends nothing.
+fresh_config
+"$SETQUILLET" com8 9600
+start_sim "$devices/com8" --receive
+run_quillet
+expect_equal "H2P: exit code" 0 "$status"
+expect_equal "H2P: message" "" "$errors"
+wait_sim
+expect_equal "H2P: handheld-sim's exit (no answer)" 3 "$?"
+grep -qF "no answer from the host" "$scratch/sim.err" || fail "H2P: the host answered: $(cat "$scratch/sim.err")"
+[ -s "$scratch/sim.out" ] && fail "H2P: text arrived: $(cat "$scratch/sim.out")"
+
+# A second run while the first holds the port is refused.
+fresh_config
+"$SETQUILLET" com2 19200
+start_sim "$devices/com2" --delay 2000 --send "first run"
+"$QUILLET" 2>"$scratch/first.err" &
+first=$!
+wait_for_line "$scratch/sim.err" "host opened the port"
+run_quillet
+expect_equal "second run: exit code" 0 "$status"
+expect_equal "second run: message" "$PORT_FAILED" "$errors"
+wait "$first"
+expect_equal "first run: exit code" 0 "$?"
+expect_equal "first run: message" "" "$(cat "$scratch/first.err")"
+wait_sim
+expect_equal "first run: handheld-sim's exit" 0 "$?"
+
+# A map entry that leads nowhere is a missing port, never /dev/ttyS*.
+fresh_config
+"$SETQUILLET" com1 9600
+mkdir -p "$devices"
+ln -s "$scratch/no-such-tty" "$devices/com1"
+run_quillet
+expect_equal "dangling map entry: exit code" 0 "$status"
+expect_equal "dangling map entry: message" "$PORT_FAILED" "$errors"
+
+finish

@@ -1,0 +1,208 @@
+// Whole runs of Quillet on the fake: the bytes on the wire, the clipboard, the messages,
+// the tone, HotSync Manager, and the order in which things happen.
+#include "harness.h"
+
+using Transfer = Fake;
+using HotSyncControl = Fake;
+using RunOrder = Fake;
+
+namespace {
+std::string Box(const std::string& text, int icon) {
+  return "MessageBoxA(null, \"" + text + "\", \"Quillet\", " + (icon == 0x10 ? "0x10)" : "0x30)");
+}
+const std::string TIMEOUT = Box("Timeout", 0x10);
+const std::string UNSET = Box("Registry values unset.\\nRun SetQuillet from console!\\n", 0x10);
+const std::string NO_PORT = Box("Unable open to communication port", 0x10);
+const std::string SHORT_WRITE = Box("Unable to write complete clipboard", 0x10);
+const std::string NO_TEXT = "(none)";
+std::string Bytes(const char* bytes, size_t n) { return std::string(bytes, n); }
+}  // namespace
+
+TEST_F(Transfer, EachCommandMovesOneTextByteExact) {
+  const std::string big(32766, 'x');
+  const struct {
+    const char* name;
+    PortId port;
+    const char* clipboard;  // null: no text on the clipboard
+    std::string incoming;   // what the handheld sends
+    std::string wire;       // what Quillet must send
+    std::string clipboardAfter;
+    std::vector<std::string> messages;
+    int tones;
+    DWORD writeCapacity;
+    const char* failing = "";  // a call that fails, and on which occurrence
+    int occurrence = 0;
+  } cases[] = {
+      {"send", 3, "a\r\nb\rc\n", "Mivra-H2P", "00000000006a\nb\rc\n", "a\r\nb\rc\n", {}, 1, ~0u},
+      {"send over usb", 9, "x\r\n", "Mivra-H2P", "00000000002x\n", "x\r\n", {}, 1, ~0u},
+      {"send a lone CR LF", 3, "\r\n", "Mivra-H2P", "00000000001\n", "\r\n", {}, 1, ~0u},
+      {"send nothing", 3, nullptr, "Mivra-H2P", "", "", {}, 0, ~0u},
+      {"send empty", 3, "", "Mivra-H2P", "", "", {}, 0, ~0u},
+      {"more than nine", 3, "t", "Mivra-H2PXYZ", "00000000001t", "t", {}, 1, ~0u},
+      {"short text write", 3, "a\r\nb\rc\n", "Mivra-H2P", "00000000006a\n", "a\r\nb\rc\n",
+       {SHORT_WRITE}, 0, 13},
+      {"short field write", 3, "abc", "Mivra-H2P", "00000", "abc", {}, 0, 5},
+      {"receive", 3, "old", "Mivra-P2H00000000005a\nbc\n", "", "a\r\nbc\r\n", {}, 1, ~0u},
+      {"receive over usb", 9, "old", "Mivra-P2H00000000002a\n", "", "a\r\n", {}, 1, ~0u},
+      {"receive CR LF", 3, "old", "Mivra-P2H00000000004x\r\ny", "", "x\r\r\ny", {}, 1, ~0u},
+      {"receive the most", 3, "old", "Mivra-P2H00000032766" + big, "", big, {}, 1, ~0u},
+      {"receive blank-led", 3, "old", "Mivra-P2H 0000000003abc", "", "abc", {}, 1, ~0u},
+      {"receive short", 3, "old", "Mivra-P2H00000000010abcd", "", "abcd", {}, 1, ~0u},
+      {"receive NUL", 3, "old", Bytes("Mivra-P2H00000000005ab\0cd", 25), "", "ab", {}, 1, ~0u},
+      {"one too many", 3, "old", "Mivra-P2H00000032767x", "", "old", {}, 0, ~0u},
+      {"zero", 3, "old", "Mivra-P2H00000000000", "", "old", {}, 0, ~0u},
+      {"letters", 3, "old", "Mivra-P2Habcdefghijkx", "", "old", {}, 0, ~0u},
+      {"negative", 3, "old", "Mivra-P2H-0000000005abcde", "", "old", {}, 0, ~0u},
+      {"overflow", 3, "old", "Mivra-P2H99999999999x", "", "old", {}, 0, ~0u},
+      {"wraps in 32 bits", 3, "old", "Mivra-P2H04294967297x", "", "old", {}, 0, ~0u},
+      {"short field", 3, "old", "Mivra-P2H0000", "", "old", {}, 0, ~0u},
+      {"no text", 3, "old", "Mivra-P2H00000000005", "", "old", {}, 0, ~0u},
+      {"other case", 3, "old", "mivra-h2p", "", "old", {TIMEOUT}, 0, ~0u},
+      {"silence", 3, "old", "", "", "old", {TIMEOUT}, 0, ~0u},
+      {"silence on usb", 9, "old", "", "", "old", {TIMEOUT}, 0, ~0u},
+      {"incomplete", 3, "old", "Mivra-H2", "", "old", {TIMEOUT}, 0, ~0u},
+      {"read error on usb", 9, "old", "Mivra-H2P", "", "old", {}, 0, ~0u, "PalmUsbReceiveBytes", 1},
+      {"no buffer", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GlobalLock", 1},
+      {"no clipboard handle", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GetClipboardData", 1},
+      {"clipboard unlockable", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GlobalLock", 2},
+      {"text write error", 3, "x", "Mivra-H2P", "00000000001", "x", {}, 0, ~0u, "WriteFile", 2},
+      {"clipboard busy", 3, "old", "Mivra-P2H00000000001a", "", "old", {}, 0, ~0u,
+       "OpenClipboard", 1},
+      // The clipboard was emptied; the tone does not depend on the hand-over.
+      {"hand-over refused", 3, "old", "Mivra-P2H00000000001a", "", NO_TEXT, {}, 1, ~0u,
+       "SetClipboardData", 1},
+  };
+  for (const auto& c : cases) {
+    fake::Reset();
+    SCOPED_TRACE(c.name);
+    StoreSettings(c.port, 9600);
+    fake::Line& line = Handheld(c.port, c.incoming);
+    line.writeCapacity = c.writeCapacity;
+    if (c.clipboard) fake::SetClipboardText(c.clipboard);
+    if (c.occurrence) fake::FailCall(c.failing, c.occurrence, ERROR_GEN_FAILURE);
+    EXPECT_EQ(RunTransfer(), 0);
+    EXPECT_EQ(line.written, c.wire);
+    // Compares the whole block: the clipboard's own text is never altered in place.
+    EXPECT_EQ(fake::ClipboardBytes(),
+              c.clipboard && c.clipboardAfter != NO_TEXT ? c.clipboardAfter + '\0' : "");
+    EXPECT_EQ(fake::Calls("MessageBoxA"), c.messages);
+    EXPECT_EQ(fake::Calls("Beep"), std::vector<std::string>(c.tones, "Beep(250, 300)"));
+    EXPECT_EQ(Breaches(), "");
+  }
+}
+
+TEST_F(Transfer, InvalidSettingsEndTheRunWithFiveAndTouchNothingElse) {
+  for (DWORD port : {0u, 10u, 3u}) {
+    fake::Reset();
+    StoreSettings(port, 14400);
+    Handheld(3, "Mivra-H2P");
+    EXPECT_EQ(RunTransfer(), EXIT_INVALID_SETTINGS);
+    EXPECT_EQ(fake::Calls("MessageBoxA"), std::vector<std::string>{UNSET});
+    EXPECT_TRUE(fake::Calls("Hs").empty());
+    EXPECT_TRUE(fake::Calls("CreateFileA").empty());
+    EXPECT_EQ(Breaches(), "");
+  }
+}
+
+TEST_F(Transfer, APortThatCannotBeOpenedIsReportedAndHotSyncRestarted) {
+  for (PortId port : {4u, 9u}) {  // com4 does not exist; no handheld on USB
+    fake::Reset();
+    StoreSettings(port, 19200);
+    EXPECT_EQ(RunTransfer(), 0);
+    EXPECT_EQ(fake::Calls("MessageBoxA"), std::vector<std::string>{NO_PORT});
+    EXPECT_EQ(fake::Now(), port == PORT_USB ? 20000u : 0u);  // the whole USB search
+    // With no device found, the open is still tried, with the empty name.
+    EXPECT_EQ(fake::Calls("PalmUsbOpenPort"),
+              std::vector<std::string>(port == PORT_USB, "PalmUsbOpenPort(\"\", 0)"));
+    EXPECT_EQ(fake::Calls("HsSetAppStatus(1, 0)").size(), 1u);
+    EXPECT_EQ(Breaches(), "");
+  }
+}
+
+TEST_F(HotSyncControl, OnlyARunThatStoppedHotSyncStartsItAgain) {
+  const std::string shutdown = Box("Unable to shutdown HotSync Manager", 0x10);
+  const struct {
+    const char* name;
+    LONG apiStatus;
+    DWORD syncState;
+    const char* failing;  // HotSync call that fails
+    int occurrence;
+    std::vector<std::string> hsCalls, messages;
+  } cases[] = {
+      {"normal", 0, 0, "", 0,
+       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0)", "HsSetAppStatus(1, 0)"},
+       {}},
+      {"no HotSync", 1, 0, "", 0, {"HsCheckApiStatus()"}, {}},
+      {"status query fails", 0, 0, "HsGetSyncStatus", 1,
+       {"HsCheckApiStatus()", "HsGetSyncStatus() -> failed"}, {shutdown}},
+      {"sync running", 0, 1, "", 0, {"HsCheckApiStatus()", "HsGetSyncStatus()"},
+       {Box("HotSync in progress", 0x30)}},
+      {"shutdown fails", 0, 0, "HsSetAppStatus", 1,
+       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0) -> failed"}, {shutdown}},
+      {"restart fails", 0, 0, "HsSetAppStatus", 2,
+       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0)",
+        "HsSetAppStatus(1, 0) -> failed"},
+       {Box("Unable to restart HotSync Manager", 0x10)}},
+  };
+  for (const auto& c : cases) {
+    fake::Reset();
+    SCOPED_TRACE(c.name);
+    StoreSettings(2, 9600);
+    Handheld(2, "Mivra-P2H00000000001z");
+    fake::Hs().apiStatus = c.apiStatus;
+    fake::Hs().syncState = c.syncState;
+    if (c.occurrence) fake::FailCall(c.failing, c.occurrence, 99);
+    EXPECT_EQ(RunTransfer(), 0);
+    EXPECT_EQ(fake::Calls("Hs"), c.hsCalls);
+    EXPECT_EQ(fake::Calls("MessageBoxA"), c.messages);
+    EXPECT_EQ(fake::ClipboardBytes(), std::string("z\0", 2));  // the transfer went ahead
+    EXPECT_EQ(Breaches(), "");
+  }
+}
+
+namespace {
+size_t IndexOf(const std::string& prefix, bool last = false) {
+  const auto& log = fake::Log();
+  size_t found = log.size();
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].text.compare(0, prefix.size(), prefix) == 0) {
+      found = i;
+      if (!last) break;
+    }
+  }
+  return found;
+}
+}  // namespace
+
+TEST_F(RunOrder, SettingsThenShutdownThenOpenThenCloseThenRestart) {
+  StoreSettings(6, 38400);
+  Handheld(6, "Mivra-P2H00000000001z");
+  RunTransfer();
+  EXPECT_LT(IndexOf("Reg", true), IndexOf("Hs"));
+  EXPECT_LT(IndexOf("HsSetAppStatus(0"), IndexOf("CreateFileA"));
+  // The port is opened the moment the shutdown request returns.
+  EXPECT_EQ(fake::Log()[IndexOf("CreateFileA")].time, fake::Log()[IndexOf("HsSetAppStatus(0")].time);
+  EXPECT_LT(IndexOf("CloseClipboard"), IndexOf("CloseHandle"));
+  EXPECT_LT(IndexOf("CloseHandle"), IndexOf("HsSetAppStatus(1"));
+  EXPECT_LT(IndexOf("HsSetAppStatus(1"), fake::Log().size());
+}
+
+TEST_F(RunOrder, NothingHappensWhileAMessageWaitsForItsOk) {
+  // The user reads the warning for 15 s; the handheld sends at 20 s. The command word's
+  // time-out starts only after OK, so the text still arrives.
+  for (const char* failing : {"", "HsGetSyncStatus"}) {
+    fake::Reset();
+    fake::messageOkDelay = 15000;
+    fake::Hs().syncState = *failing ? 0 : 1;
+    if (*failing) fake::FailCall(failing, 1, 99);
+    StoreSettings(1, 115200);
+    Handheld(1, "Mivra-P2H00000000002ok", 20000);
+    RunTransfer();
+    size_t box = IndexOf("MessageBoxA");
+    ASSERT_LT(box + 1, fake::Log().size());
+    EXPECT_LT(box, IndexOf("CreateFileA"));
+    EXPECT_EQ(fake::Log()[box + 1].time, fake::Log()[box].time + 15000);
+    EXPECT_EQ(fake::ClipboardBytes(), std::string("ok\0", 3)) << failing;
+    EXPECT_EQ(Breaches(), "");
+  }
+}

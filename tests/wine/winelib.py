@@ -1,0 +1,248 @@
+"""Shared by the Wine end-to-end tests: a fresh 32-bit Wine prefix on a display of its
+own, the Windows programs laid out as a user installs them (beside HSAPI.dll and
+USBPort.dll, here the stand-ins), the simulated handheld on a pty behind COM1 or COM2,
+and checks that name what went wrong."""
+import codecs
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PROGRAMS = ("Quillet.exe", "SetQuillet.exe")
+TEST_FILES = ("HSAPI.dll", "USBPort.dll", "msgbox.exe", "clip.exe", "volatilekey.exe")
+
+
+class Checks:
+    """Collects failed checks so that one run reports all of them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def fail(self, message):
+        self.failures.append(message)
+        print("FAIL: " + message, flush=True)
+
+    def equal(self, what, expected, actual):
+        if expected != actual:
+            self.fail("%s: expected %r, got %r" % (what, expected, actual))
+
+    def true(self, what, condition):
+        if not condition:
+            self.fail(what)
+
+    def finish(self):
+        if self.failures:
+            sys.exit("%d check(s) failed" % len(self.failures))
+        print("all checks passed")
+
+
+def windows_path(path):
+    """The prefix maps drive Z: to the Unix root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+class Session:
+    """One prefix, one Xvfb, one persistent wineserver and a clipboard keeper."""
+
+    def __init__(self, win32_dir, handheld_sim=None):
+        self.handheld_sim = handheld_sim
+        missing = [name for name in PROGRAMS if not os.path.isfile(os.path.join(win32_dir, name))]
+        missing += [name for name in TEST_FILES
+                    if not os.path.isfile(os.path.join(win32_dir, "wine-test", name))]
+        if handheld_sim and not os.access(handheld_sim, os.X_OK):
+            missing.append(handheld_sim)
+        if missing:
+            sys.exit("missing %s: build the win32 preset (cmake --preset win32 && cmake "
+                     "--build --preset win32) and the native tree first" % ", ".join(missing))
+        self.root = tempfile.mkdtemp(prefix="quillet-wine-")
+        self.app = os.path.join(self.root, "app")  # the handheld's desktop software folder
+        os.mkdir(self.app)
+        for name in PROGRAMS:
+            shutil.copy(os.path.join(win32_dir, name), self.app)
+        for name in TEST_FILES:
+            shutil.copy(os.path.join(win32_dir, "wine-test", name), self.app)
+        self.log = os.path.join(self.root, "calls.log")
+        self.xvfb = None
+        self.keeper = None
+        self.env = dict(os.environ)
+        for name in ("HS_CHECK", "HS_STATUS", "HS_SYNC", "HS_SHUTDOWN", "HS_RESTART",
+                     "USB_PORT", "USB_DEVICES", "USB_ATTACH", "STANDIN_LOG"):
+            self.env.pop(name, None)
+        self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH="win32",
+                        WINEDEBUG="-all", LC_ALL="C.UTF-8",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _start(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
+             "-nolisten", "tcp"], pass_fds=[write_end],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as display:
+            number = display.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + number
+        self.run(["wineboot", "-i"], timeout=120)
+        self.reg_add(r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0")
+        # Xvfb has no window manager: a window that Wine hands to one waits 2 s for it
+        # when it closes.
+        self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N")
+        for port in ("COM1", "COM2"):  # each a link that a test points at its pty
+            self.reg_add(r"HKLM\Software\Wine\Ports", port, "REG_SZ", self.port_link(port))
+        self.run(["wineserver", "-k"])
+        # Persistent: every run then starts in hundredths of a second. It would hold any
+        # standard output it is given open for good.
+        subprocess.run(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        self.keeper = subprocess.Popen(["wine", "clip.exe", "keep"], cwd=self.app, env=self.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+
+    def close(self):
+        if self.keeper:
+            self.keeper.stdin.close()
+            self.keeper.wait(timeout=10)
+        if os.path.isdir(self.env["WINEPREFIX"]):
+            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait(timeout=10)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def port_link(self, port):
+        return os.path.join(self.root, port.lower())
+
+    def run(self, argv, extra_env=None, timeout=30):
+        """Runs argv with the session's environment; standard output and error kept. They
+        go through files, not pipes: Wine's own background processes, started by the
+        first program, inherit them and would hold a pipe open."""
+        env = dict(self.env, **(extra_env or {}))
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(argv, cwd=self.app, env=env, stdout=out, stderr=err,
+                                  timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(argv, code, out.read(), err.read())
+
+    def wine(self, program, *args, extra_env=None, timeout=30):
+        return self.run(["wine", program, *args], extra_env, timeout)
+
+    def reg_add(self, key, name, kind, data):
+        result = self.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"])
+        if result.returncode != 0:
+            raise RuntimeError("reg add %s %s failed" % (key, name))
+
+    def reg_import(self, text):
+        """Imports registry text (the lines after the header of a .reg file)."""
+        path = os.path.join(self.root, "import.reg")
+        with open(path, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n" + text)
+        if self.run(["wine", "reg", "import", windows_path(path)]).returncode != 0:
+            raise RuntimeError("reg import failed:\n" + text)
+
+    def reg_delete(self, key):
+        self.run(["wine", "reg", "delete", key, "/f"])
+
+    def reg_values(self, key):
+        """The key's values as {name: (type, data)}, or None when the key is missing."""
+        result = self.run(["wine", "reg", "query", key])
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.decode("latin-1").splitlines():
+            match = re.match(r"\s+(\S+)\s+(REG_\w+)\s+(.*)$", line)
+            if match:
+                values[match.group(1)] = (match.group(2), match.group(3).strip())
+        return values
+
+    def clipboard(self):
+        """The Windows clipboard's CF_TEXT bytes, or None when it holds no text."""
+        result = self.wine("clip.exe", "get")
+        text = result.stdout.decode().strip()
+        return None if text == "none" else bytes.fromhex(text)
+
+    def set_clipboard(self, data):
+        if data is None:
+            self.wine("clip.exe", "clear")
+        else:
+            self.wine("clip.exe", "set", data.hex())
+
+    def calls(self):
+        """The stand-ins' log: a list of (time, call)."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [(float(line.split(" ", 1)[0]), line.split(" ", 1)[1].rstrip("\n"))
+                    for line in f if line.strip()]
+
+    def next_box(self, wait_ms, keep=False):
+        """The next message box of Quillet as (icon, text), pressing its OK unless keep; None
+        when none appears within wait_ms."""
+        args = ["--keep"] if keep else []
+        result = self.wine("msgbox.exe", *args, str(wait_ms), timeout=wait_ms / 1000 + 30)
+        if result.returncode != 0:
+            return None
+        icon, _, text = result.stdout.decode("latin-1").rstrip("\r\n").partition(" ")
+        return icon, codecs.escape_decode(text.encode("latin-1"))[0].decode("latin-1")
+
+
+class Handheld:
+    """handheld-sim on a fresh pty linked where a COM port of the prefix points. Its
+    progress lines are kept with the time each arrived."""
+
+    def __init__(self, session, port, args, timeout_ms=15000):
+        self.link = session.port_link(port)
+        self.events = []
+        self.output = b""
+        self.process = subprocess.Popen(
+            [session.handheld_sim, "--pty", self.link, "--timeout", str(timeout_ms), *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.readers = [threading.Thread(target=self._read_events),
+                        threading.Thread(target=self._read_output)]
+        for reader in self.readers:
+            reader.start()
+        deadline = time.time() + 5
+        while not self.seen("waiting for the host") and time.time() < deadline:
+            time.sleep(0.01)
+
+    def _read_events(self):
+        for line in self.process.stderr:
+            self.events.append((time.time(), line.decode("latin-1").rstrip("\n")))
+
+    def _read_output(self):
+        self.output = self.process.stdout.read()
+
+    def seen(self, text):
+        """When the simulator first reported text, or None."""
+        for moment, line in self.events:
+            if text in line:
+                return moment
+        return None
+
+    def finish(self, timeout=20):
+        try:
+            status = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        for reader in self.readers:
+            reader.join()
+        return status
