@@ -40,6 +40,7 @@ set(CPACK_PACKAGE_CONTACT "Quillet developers <quillet@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_STRIP_FILES ON)
 # Dependencies from the binaries where dpkg-shlibdeps is at hand, else Debian 12's names.
 find_program(QUILLET_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUILLET_DPKG_SHLIBDEPS)
@@ -47,5 +48,4 @@ if(QUILLET_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libx11-6, libasound2, libfltk1.3")
 endif()
-# xclip is not needed; the tone and dialogs work without extras.
 include(CPack)

@@ -100,7 +100,14 @@ wait "$sim"
 clipboard
 echo "  pasted:"
 xclip -o -selection clipboard | sed 's/^/    | /'
-if keeper=$(pgrep -n -x quillet-keeper); then
+keeper=""
+for dir in /proc/[0-9]*; do
+  if [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] &&
+    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "DISPLAY=$DISPLAY"; then
+    keeper=${dir#/proc/}
+  fi
+done
+if [ -n "$keeper" ]; then
   echo "  Quillet has ended; its text is served by quillet-keeper (pid $keeper)"
 else
   echo "  Quillet has ended; the desktop's clipboard manager keeps its text"

@@ -9,14 +9,17 @@
 // - RegQueryValueExA: a missing value is ERROR_FILE_NOT_FOUND; a value larger than the
 //   caller's buffer is ERROR_MORE_DATA with the size needed in *lpcbData (and nothing
 //   promised about the buffer); without a buffer it reports type and size only.
-// - RegSetValueExA stores the bytes and type as given; the change is on disk when it
-//   returns.
-// - A key whose key was removed from the store meanwhile answers ERROR_KEY_DELETED; a
+// - RegSetValueExA stores the bytes and type as given. One difference, so that a setting
+//   of several values is never half-written: the values set through a handle reach the
+//   store together when RegCloseKey closes it, in one atomic replace under the writers'
+//   lock (a failure then is RegCloseKey's result). Until then they are read back through
+//   that handle only; a process killed before the close leaves the store as it was.
+// - A key that was removed from the store meanwhile answers ERROR_KEY_DELETED; a
 //   damaged store answers ERROR_BADDB and is left as it is.
 // - Paths may name several levels at once ("a\b"); names are at most 255 characters
 //   and compare without regard to case. Handles are closed with RegCloseKey; an unknown
 //   one is ERROR_INVALID_HANDLE. Access rights are not examined: the store is the user's.
-// Every call reads the store afresh, so a change by another process is seen at once.
+// Every call reads the store afresh, so a change another process has committed is seen.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +31,7 @@
 
 struct KeyRecord {
   char path[REG_PATH_MAX];
+  RegKeyEntry staged;  // values set through this handle, not yet in the store
 };
 
 static KeyRecord* KeyFromHandle(HKEY key) {
@@ -35,7 +39,7 @@ static KeyRecord* KeyFromHandle(HKEY key) {
 }
 
 static LONG NewKeyHandle(const char* path, PHKEY result) {
-  KeyRecord* record = (KeyRecord*)malloc(sizeof *record);
+  KeyRecord* record = (KeyRecord*)calloc(1, sizeof *record);
   HKEY handle = nullptr;
   if (record != nullptr) {
     snprintf(record->path, sizeof record->path, "%s", path);
@@ -151,7 +155,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   LONG status = (LONG)LoadStore(&store);
   if (status != ERROR_SUCCESS) return status;
   RegKeyEntry* entry = KeyEntry(&store, key->path, false);
-  RegValue* value = entry != nullptr ? FindValue(entry, ValueName(lpValueName)) : nullptr;
+  RegValue* value = FindValue(&key->staged, ValueName(lpValueName));
+  if (value == nullptr && entry != nullptr) value = FindValue(entry, ValueName(lpValueName));
   if (!KeyExists(&store, key->path)) {
     status = ERROR_KEY_DELETED;
   } else if (value == nullptr) {
@@ -181,6 +186,17 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType,
   for (const char* c = name; *c; ++c) {
     if ((unsigned char)*c < 0x20) return ERROR_INVALID_PARAMETER;
   }
+  // A store that is damaged, or lost the key, is reported now, not only at the close.
+  RegStore store;
+  LONG status = (LONG)LoadStore(&store);
+  if (status == ERROR_SUCCESS && !KeyExists(&store, key->path)) status = ERROR_KEY_DELETED;
+  FreeStore(&store);
+  if (status != ERROR_SUCCESS) return status;
+  return (LONG)SetValue(&key->staged, name, dwType, lpData, cbData);
+}
+
+// Writes the values staged in key to the store, all in one replace.
+static LONG CommitValues(KeyRecord* key) {
   int lock;
   LONG status = (LONG)LockStore(&lock);
   if (status != ERROR_SUCCESS) return status;
@@ -192,10 +208,12 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType,
       status = ERROR_KEY_DELETED;
     } else if ((entry = KeyEntry(&store, key->path, true)) == nullptr) {
       status = ERROR_NOT_ENOUGH_MEMORY;
-    } else {
-      status = (LONG)SetValue(entry, name, dwType, lpData, cbData);
-      if (status == ERROR_SUCCESS) status = (LONG)SaveStore(&store);
     }
+    for (int v = 0; status == ERROR_SUCCESS && v < key->staged.valueCount; ++v) {
+      const RegValue* value = &key->staged.values[v];
+      status = (LONG)SetValue(entry, value->name, value->type, value->data, value->size);
+    }
+    if (status == ERROR_SUCCESS) status = (LONG)SaveStore(&store);
     FreeStore(&store);
   }
   UnlockStore(lock);
@@ -205,6 +223,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType,
 LONG WINAPI RegCloseKey(HKEY hKey) {
   KeyRecord* key = (KeyRecord*)ReleaseHandle(HANDLE_KIND_KEY, hKey);
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  LONG status = key->staged.valueCount > 0 ? CommitValues(key) : ERROR_SUCCESS;
+  FreeKeyEntry(&key->staged);
   free(key);
-  return ERROR_SUCCESS;
+  return status;
 }

@@ -14,13 +14,15 @@
 // - Writers hold an exclusive flock on user.reg.lock from reading to replacing, so a
 //   second writer waits and then sees the first one's result. The file is replaced
 //   whole (temporary file, fsync, rename, fsync of the folder): a reader or a crash sees
-//   the old file or the new one, never a part.
+//   the old file or the new one, never a part; the next writer removes what a killed
+//   one left behind.
 #include "regstore.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -29,16 +31,20 @@
 
 // ---- The model ----------------------------------------------------------------------------
 
-void FreeStore(RegStore* store) {
-  for (int k = 0; k < store->keyCount; ++k) {
-    RegKeyEntry* key = &store->keys[k];
-    for (int v = 0; v < key->valueCount; ++v) {
-      free(key->values[v].name);
-      free(key->values[v].data);
-    }
-    free(key->values);
-    free(key->path);
+void FreeKeyEntry(RegKeyEntry* key) {
+  for (int v = 0; v < key->valueCount; ++v) {
+    free(key->values[v].name);
+    free(key->values[v].data);
   }
+  free(key->values);
+  free(key->path);
+  key->values = nullptr;
+  key->valueCount = 0;
+  key->path = nullptr;
+}
+
+void FreeStore(RegStore* store) {
+  for (int k = 0; k < store->keyCount; ++k) FreeKeyEntry(&store->keys[k]);
   free(store->keys);
   store->keys = nullptr;
   store->keyCount = 0;
@@ -198,12 +204,28 @@ DWORD LockStore(int* lock) {
 
 void UnlockStore(int lock) { close(lock); }
 
+// Temporary files that a writer killed before its rename left behind. Only a holder of
+// the lock calls this, so none of them is still being written.
+static void RemoveLeftovers(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return;
+  const size_t prefix = strlen(REG_STORE_FILE ".");
+  for (struct dirent* entry; (entry = readdir(dir)) != nullptr;) {
+    if (strncmp(entry->d_name, REG_STORE_FILE ".", prefix) == 0 &&
+        strlen(entry->d_name) == prefix + 6) {  // mkostemp's six characters, never ".lock"
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
 DWORD SaveStore(const RegStore* store) {
   char folder[QUILLET_PATH_SIZE], path[QUILLET_PATH_SIZE], temp[QUILLET_PATH_SIZE];
   DWORD status = QuilletPath(nullptr, folder, sizeof folder);
   if (status == 0) status = QuilletPath(REG_STORE_FILE, path, sizeof path);
   if (status == 0) status = QuilletPath(REG_STORE_FILE ".XXXXXX", temp, sizeof temp);
   if (status != 0) return status;
+  RemoveLeftovers(folder);
   int fd = mkostemp(temp, O_CLOEXEC);
   if (fd < 0) return ErrorFromErrno(errno);
   FILE* file = fdopen(fd, "w");

@@ -41,6 +41,8 @@ DWORD LoadStore(RegStore* store);
 // Parses text (length bytes) into store. 0 or ERROR_BADDB.
 DWORD ParseStore(const char* text, size_t length, RegStore* store);
 void FreeStore(RegStore* store);
+// Frees what key holds (not key itself) and leaves it empty.
+void FreeKeyEntry(RegKeyEntry* key);
 
 // Serialises writers: creates the folder and takes the store's lock. Returns 0 and the
 // lock in *lock, or an error code.

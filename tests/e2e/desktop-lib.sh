@@ -62,12 +62,22 @@ same_bytes() {
   fi
 }
 
-# The live keepers serving our display (zombies not counted).
+# proc_field PID N: field N after the name in /proc/PID/stat (1 state, 4 session).
+proc_field() {
+  local line field=$2
+  read -r line <"/proc/$1/stat" 2>/dev/null || return 1
+  set -- ${line##*") "}
+  echo "${!field}"
+}
+
+# The live keepers serving our display (zombies not counted). /proc only: no procps.
 keepers() {
-  local pid
-  for pid in $(pgrep -x quillet-keeper); do
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "DISPLAY=$DISPLAY" && echo "$pid"
+  local dir pid
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] || continue
+    [ "$(proc_field "$pid" 1)" = Z ] && continue
+    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "DISPLAY=$DISPLAY" && echo "$pid"
   done
 }
 

@@ -36,7 +36,7 @@ keeper=$(keepers)
 if [ "$(echo "$keeper" | wc -w)" -ne 1 ]; then
   fail "expected one keeper, found: $keeper"
 else
-  [ "$(ps -o sid= -p "$keeper" | tr -d ' ')" = "$keeper" ] || fail "keeper shares a session"
+  [ "$(proc_field "$keeper" 4)" = "$keeper" ] || fail "keeper shares a session"
   for fd in 0 1 2; do
     [ "$(readlink "/proc/$keeper/fd/$fd")" = /dev/null ] || fail "keeper holds fd $fd"
   done

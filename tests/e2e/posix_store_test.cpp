@@ -112,10 +112,13 @@ TEST_F(Platform, ConcurrentWritersLoseNoUpdate) {
   OpenPath(true);
   for (int w = 0; w < WRITERS; ++w) {
     if (fork() == 0) {
-      HKEY key = OpenPath(false);
       for (DWORD round = 0; round < ROUNDS; ++round) {
+        HKEY key = OpenPath(false);
         std::string name = "writer" + std::to_string(w) + "." + std::to_string(round);
-        if (RegSetValueExA(key, name.c_str(), 0, REG_DWORD, (const BYTE*)&round, 4) != 0) _exit(1);
+        if (RegSetValueExA(key, name.c_str(), 0, REG_DWORD, (const BYTE*)&round, 4) != 0 ||
+            RegCloseKey(key) != 0) {
+          _exit(1);
+        }
       }
       _exit(0);
     }
@@ -134,6 +137,36 @@ TEST_F(Platform, ConcurrentWritersLoseNoUpdate) {
       EXPECT_EQ((DWORD)round, value);
     }
   }
+}
+
+TEST_F(Platform, ValuesReachTheStoreTogetherWhenTheirKeyCloses) {
+  HKEY writer = OpenPath(true);
+  DWORD port = 5, rate = 9600;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(writer, "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(writer, "Baudrate", 0, REG_DWORD, (const BYTE*)&rate, 4));
+  DWORD value = 0, size = 4;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(writer, "Port", nullptr, nullptr, (LPBYTE)&value, &size));
+  EXPECT_EQ(5u, value) << "the writer reads its own values";
+  HKEY reader = OpenPath(false);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(reader, "Port", nullptr, nullptr, (LPBYTE)&value, &size));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(writer));
+  for (const char* name : {"Port", "Baudrate"}) {
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(reader, name, nullptr, nullptr, (LPBYTE)&value, &size));
+  }
+  EXPECT_EQ(9600u, value);
+  RegCloseKey(reader);
+
+  // A writer that dies before closing leaves the store as it was.
+  std::string before = ReadText(folder + "/user.reg");
+  if (fork() == 0) {
+    HKEY key = OpenPath(false);
+    DWORD other = 3;
+    RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&other, 4);
+    _exit(0);
+  }
+  int status;
+  wait(&status);
+  EXPECT_EQ(before, ReadText(folder + "/user.reg"));
 }
 
 // ---- Error codes and texts -----------------------------------------------------------

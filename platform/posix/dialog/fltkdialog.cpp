@@ -40,10 +40,16 @@ extern "C" __attribute__((visibility("default"))) int QuilletShowDialog(const ch
                                                                          const char* text,
                                                                          int warning) {
   // FLTK ends the process when it cannot open the display itself: open it here first.
+  // It also installs its own X error handlers, process-wide; the clipboard's connection
+  // keeps the ones it had.
   if (fl_display == nullptr) {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return 1;
+    XErrorHandler errorHandler = XSetErrorHandler(nullptr);
+    XIOErrorHandler ioErrorHandler = XSetIOErrorHandler(nullptr);
     fl_open_display(display);
+    XSetErrorHandler(errorHandler);
+    XSetIOErrorHandler(ioErrorHandler);
   }
 
   // Size the text: its own lines where they fit, wrapped at TEXT_MAX_WIDTH where not.
