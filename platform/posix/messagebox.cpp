@@ -9,7 +9,8 @@
 //   lives in a plugin, DIALOG_PLUGIN, loaded only when a first message is shown, so a
 //   run without messages never loads it.
 // - Every message is also written to standard error as one line, "Quillet: error: TEXT"
-//   or "Quillet: warning: TEXT", the text's own line ends shown as blanks.
+//   or "Quillet: warning: TEXT", the text's own line ends shown as blanks (those at its
+//   end left out).
 // - Without a display (or without the plugin): that line alone, and when standard input
 //   is a terminal, "Press Enter to continue" and a wait for Enter there.
 #include <dlfcn.h>
@@ -35,8 +36,10 @@ static const char* const PLUGIN_PLACES[] = {"/", "/../lib/quillet/"};
 
 static void Mirror(const char* kind, const char* text) {
   fprintf(stderr, "Quillet: %s: ", kind);
-  // One line: the message's own line ends are shown as blanks.
-  for (const char* p = text; *p; ++p) fputc(*p == '\n' ? ' ' : *p, stderr);
+  // One line: the message's own line ends are shown as blanks, those that end it dropped.
+  size_t length = strlen(text);
+  while (length > 0 && text[length - 1] == '\n') --length;
+  for (size_t i = 0; i < length; ++i) fputc(text[i] == '\n' ? ' ' : text[i], stderr);
   fputc('\n', stderr);
   fflush(stderr);
 }

@@ -4,7 +4,7 @@
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
-SETTINGS_LINE='Quillet: error: Registry values unset. Run SetQuillet from console! '
+SETTINGS_LINE='Quillet: error: Registry values unset. Run SetQuillet from console!'
 
 # Waits up to 5 s for the dialog; sets DIALOG and its X, Y, WIDTH, HEIGHT.
 find_dialog() {

@@ -5,7 +5,7 @@
 # from the handheld ends silently and the host has nothing to send.
 source "$(dirname "$0")/lib.sh"
 
-SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console! '
+SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console!'
 PORT_FAILED='Quillet: error: Unable open to communication port'
 TIMEOUT='Quillet: error: Timeout'
 
