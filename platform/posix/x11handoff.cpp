@@ -81,6 +81,10 @@ static void Keep(X11Session* session) {
   }
 }
 
+// The connection a keeper took over: its memory stays referenced until this process
+// ends, as a leak checker should see it.
+static Display* handedOff;
+
 void X11HandOff(X11Session* session) {
   X11ServePending(session);
   if (!session->owner || !X11OwnsSelection(session) || !session->hasText ||
@@ -96,6 +100,7 @@ void X11HandOff(X11Session* session) {
   }
   if (keeper > 0) {
     // The keeper answers on this connection now: leave it untouched.
+    handedOff = session->display;
     session->display = nullptr;
     return;
   }

@@ -128,6 +128,7 @@ int Manager(bool answer) {
   XSync(display, False);
   if (saved) fwrite(text, 1, length, stdout);
   free(text);
+  X11Close(&session);
   return saved ? 0 : 3;
 }
 
