@@ -4,10 +4,12 @@
 // store that reads also writes back (elsewhere) as the same keys and values.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
@@ -18,9 +20,26 @@
 
 namespace {
 
-std::string MakeFolder(const char* base) {
-  std::string folder = std::string(base) + "/quillet-fuzz-store.XXXXXX";
-  EXPECT_THAT(mkdtemp(&folder[0]) != nullptr, "cannot make a temporary folder");
+// The fuzzer's folders are named after its process: those of processes that are gone
+// (libFuzzer may end without running destructors) are cleared away at the start.
+void ClearFoldersOfEndedRuns(const char* base) {
+  DIR* dir = opendir(base);
+  while (dirent* entry = dir ? readdir(dir) : nullptr) {
+    int pid = 0;
+    if (sscanf(entry->d_name, "quillet-fuzz-store.%d.", &pid) != 1 || pid <= 0) continue;
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    std::string command = std::string("rm -rf '") + base + "/" + entry->d_name + "'";
+    if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", entry->d_name);
+  }
+  if (dir) closedir(dir);
+}
+
+std::string MakeFolder(const char* base, const char* role) {
+  std::string folder =
+      std::string(base) + "/quillet-fuzz-store." + std::to_string(getpid()) + "." + role;
+  std::string command = "rm -rf '" + folder + "'";
+  EXPECT_THAT(system(command.c_str()) == 0, "cannot clear a folder of this run");
+  EXPECT_THAT(mkdir(folder.c_str(), 0700) == 0, "cannot make a temporary folder");
   EXPECT_THAT(mkdir((folder + "/quillet").c_str(), 0700) == 0, "cannot make the store folder");
   return folder;
 }
@@ -30,8 +49,9 @@ struct Folders {
   Folders() {
     struct stat info;
     const char* base = stat("/dev/shm", &info) == 0 ? "/dev/shm" : "/tmp";
-    read = MakeFolder(base);
-    write = MakeFolder(base);
+    ClearFoldersOfEndedRuns(base);
+    read = MakeFolder(base, "read");
+    write = MakeFolder(base, "write");
   }
   ~Folders() {
     for (const std::string& folder : {read, write}) {
