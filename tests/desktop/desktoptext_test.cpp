@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "desktoptext.h"
+#include "desktop/desktoptext.h"
 
 namespace {
 

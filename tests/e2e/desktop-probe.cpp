@@ -19,7 +19,7 @@
 #include <string>
 
 #include "winapi.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 namespace {
 

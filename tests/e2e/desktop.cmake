@@ -5,8 +5,8 @@ include(GoogleTest)
 
 add_executable(quillet_desktop_text_tests
   ${CMAKE_SOURCE_DIR}/tests/desktop/desktoptext_test.cpp
-  ${CMAKE_SOURCE_DIR}/platform/posix/cp1252.cpp
-  ${CMAKE_SOURCE_DIR}/platform/posix/desktoptext.cpp)
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/cp1252.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/desktoptext.cpp)
 target_include_directories(quillet_desktop_text_tests PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
 target_link_libraries(quillet_desktop_text_tests PRIVATE GTest::gtest_main)
 gtest_discover_tests(quillet_desktop_text_tests PROPERTIES LABELS unit)

@@ -16,7 +16,7 @@
 
 #include "common/settings.h"
 #include "model.h"
-#include "regstore.h"
+#include "settings/regstore.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <cstdio>
 
 #include "posix.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 #define X11_MANAGER_WAIT 2000  // ms
 #define KEEPER_NAME "quillet-keeper"

@@ -20,9 +20,9 @@
 //   (x11handoff.cpp).
 #include <cstdlib>
 
-#include "desktoptext.h"
+#include "desktop/desktoptext.h"
 #include "posix.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 static X11Session session;  // display is null while there is no connection
 static bool clipboardOpen;

@@ -16,7 +16,7 @@
 //   whole (temporary file, fsync, rename, fsync of the folder): a reader or a crash sees
 //   the old file or the new one, never a part; the next writer removes what a killed
 //   one left behind.
-#include "regstore.h"
+#include "settings/regstore.h"
 
 #include <cerrno>
 #include <cstdio>

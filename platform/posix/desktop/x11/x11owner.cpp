@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "desktoptext.h"
+#include "desktop/desktoptext.h"
 #include "posix.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 bool X11TakeSelection(X11Session* session) {
   Time now = X11ServerTime(session);

@@ -24,7 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "regstore.h"
+#include "settings/regstore.h"
 
 #define REG_CREATED_NEW_KEY 1
 #define REG_OPENED_EXISTING_KEY 2

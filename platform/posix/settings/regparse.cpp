@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "regstore.h"
+#include "settings/regstore.h"
 
 static int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

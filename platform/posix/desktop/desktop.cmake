@@ -5,6 +5,11 @@ find_package(ALSA REQUIRED)
 find_library(QUILLET_FLTK_LIBRARY fltk REQUIRED)
 find_path(QUILLET_FLTK_INCLUDE_DIR FL/Fl.H REQUIRED)
 
+file(GLOB QUILLET_DESKTOP_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/*.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/x11/*.cpp)
+target_sources(quillet_posix PRIVATE ${QUILLET_DESKTOP_SOURCES})
+
 target_link_libraries(quillet_posix PUBLIC X11::X11 ALSA::ALSA ${CMAKE_DL_LIBS} m)
 # Programs take only the libraries they use: SetQuillet needs neither X11 nor ALSA.
 target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")

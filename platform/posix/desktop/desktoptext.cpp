@@ -9,7 +9,7 @@
 //   is. A character Windows-1252 lacks, or a malformed UTF-8 sequence (counted the way
 //   Unicode recommends: the longest valid start of a sequence), becomes one "?". A NUL
 //   ends the text, as CF_TEXT ends at its first NUL.
-#include "desktoptext.h"
+#include "desktop/desktoptext.h"
 
 #define REPLACEMENT_CHARACTER 0xFFFDu  // stands for a malformed sequence; has no byte
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "posix.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 // Bytes in memory as Xlib hands them out: 32-bit items arrive as longs.
 struct ReadBuffer {

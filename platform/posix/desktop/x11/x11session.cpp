@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "posix.h"
-#include "x11selection.h"
+#include "desktop/x11/x11selection.h"
 
 static const char* const ATOM_NAMES[ATOM_COUNT] = {
     "CLIPBOARD",         "TARGETS",      "MULTIPLE",          "TIMESTAMP",
