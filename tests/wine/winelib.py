@@ -3,6 +3,7 @@ own, the Windows programs laid out as a user installs them (beside HSAPI.dll and
 USBPort.dll, here the stand-ins), the simulated handheld on a pty behind COM1 or COM2,
 and checks that name what went wrong."""
 import codecs
+import errno
 import os
 import re
 import shutil
@@ -13,6 +14,8 @@ import threading
 import time
 
 PROGRAMS = ("Quillet.exe", "SetQuillet.exe")
+# ctest's SKIP_RETURN_CODE for these tests.
+SKIPPED = 77
 TEST_FILES = ("HSAPI.dll", "USBPort.dll", "msgbox.exe", "clip.exe", "volatilekey.exe")
 
 
@@ -45,6 +48,22 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def require_32bit_programs():
+    """32-bit Wine runs on the kernel's ia32 support, which some kernels and sandboxes
+    leave out: there every 32-bit program fails with ENOEXEC. That is no verdict on the
+    programs under test, so the test is skipped, saying why."""
+    loader = "/lib/ld-linux.so.2"  # the i386 loader that wine32 brings
+    try:
+        subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+    except OSError as error:
+        if error.errno != errno.ENOEXEC:
+            raise
+        print("SKIP: this machine's kernel runs no 32-bit x86 programs (%s: %s), so Wine "
+              "cannot start them" % (loader, os.strerror(error.errno)), flush=True)
+        sys.exit(SKIPPED)
+
+
 class Session:
     """One prefix, one Xvfb, one persistent wineserver and a clipboard keeper."""
 
@@ -58,6 +77,7 @@ class Session:
         if missing:
             sys.exit("missing %s: build the win32 preset (cmake --preset win32 && cmake "
                      "--build --preset win32) and the native tree first" % ", ".join(missing))
+        require_32bit_programs()
         self.root = tempfile.mkdtemp(prefix="quillet-wine-")
         self.app = os.path.join(self.root, "app")  # the handheld's desktop software folder
         os.mkdir(self.app)
