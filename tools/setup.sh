@@ -10,6 +10,7 @@ PACKAGES=(
   xvfb xauth xclip xdotool x11-utils socat
   libx11-dev libfltk1.3-dev libasound2-dev alsa-utils sox
   clang-14 libclang-rt-14-dev dos2unix valgrind python3
+  xfce4-settings dbus
 )
 
 missing=()

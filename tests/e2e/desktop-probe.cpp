@@ -7,9 +7,11 @@
 //   desktop-probe beep HZ MS   Beep(HZ, MS); exit 0 when it reports TRUE
 //   desktop-probe message error|warning TEXT
 //   desktop-probe pixel X Y    the screen's colour there, as RRGGBB
-//   desktop-probe manager answer|silent
+//   desktop-probe owned NAME   exit 0 when the selection NAME has an owner
+//   desktop-probe manager answer|hollow|silent
 //                              a clipboard manager: takes the text offered by SAVE_TARGETS
-//                              (UTF8_STRING), writes it to stdout and ends; or never answers
+//                              (UTF8_STRING), writes it to stdout and ends; or says it took
+//                              it without asking for it; or never answers
 #include <X11/Xutil.h>
 #include <unistd.h>
 
@@ -93,13 +95,23 @@ int Pixel(int x, int y) {
   return 0;
 }
 
+int Owned(const char* selection) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return 2;
+  Window owner = XGetSelectionOwner(display, XInternAtom(display, selection, False));
+  XCloseDisplay(display);
+  return owner != None ? 0 : 1;
+}
+
 bool IsSaveRequest(X11Session* session, const XEvent* event) {
   return event->type == SelectionRequest &&
          event->xselectionrequest.selection == session->atoms[ATOM_CLIPBOARD_MANAGER] &&
          event->xselectionrequest.target == session->atoms[ATOM_SAVE_TARGETS];
 }
 
-int Manager(bool answer) {
+enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
+
+int Manager(ManagerKind kind) {
   X11Session session;
   if (!X11Open(&session)) return 2;
   Display* display = session.display;
@@ -110,12 +122,13 @@ int Manager(bool answer) {
   XEvent event;
   do {
     X11WaitFor(&session, IsSaveRequest, &event, X11_NO_DEADLINE);
-  } while (!answer);
+  } while (kind == MANAGER_SILENT);
   const XSelectionRequestEvent& request = event.xselectionrequest;
   char* text = nullptr;
   size_t length = 0;
   Atom type = None;
-  bool saved = X11ReadSelection(&session, session.atoms[ATOM_UTF8_STRING], &text, &length,
+  bool saved = kind == MANAGER_HOLLOW ||
+               X11ReadSelection(&session, session.atoms[ATOM_UTF8_STRING], &text, &length,
                                 &type) == 0;
   XSelectionEvent reply = {};
   reply.type = SelectionNotify;
@@ -126,7 +139,7 @@ int Manager(bool answer) {
   reply.time = request.time;
   XSendEvent(display, request.requestor, False, NoEventMask, (XEvent*)&reply);
   XSync(display, False);
-  if (saved) fwrite(text, 1, length, stdout);
+  if (text != nullptr) fwrite(text, 1, length, stdout);
   free(text);
   X11Close(&session);
   return saved ? 0 : 3;
@@ -146,8 +159,14 @@ int main(int argc, char** argv) {
     return MessageBoxA(nullptr, argv[3], "Quillet", MB_OK | icon) == IDOK ? 0 : 1;
   }
   if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]));
-  if (command == "manager" && argc == 3) return Manager(strcmp(argv[2], "answer") == 0);
+  if (command == "owned" && argc == 3) return Owned(argv[2]);
+  if (command == "manager" && argc == 3) {
+    std::string kind = argv[2];
+    if (kind == "answer") return Manager(MANAGER_ANSWERS);
+    if (kind == "hollow") return Manager(MANAGER_HOLLOW);
+    if (kind == "silent") return Manager(MANAGER_SILENT);
+  }
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y|manager answer|silent\n");
+                  "pixel X Y|owned NAME|manager answer|hollow|silent\n");
   return 1;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The clipboard's rules and its hand-off at exit: a clipboard manager that takes the text
-# over (no keeper then), one that never answers (bounded wait, then a keeper), and the
+# over (a stand-in, and xfsettingsd: no keeper then), one that says so without taking it (a keeper all the same), one
+# that never answers (bounded wait, then a keeper), and the
 # clipboard functions' refusals, with and without a display.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
@@ -19,6 +20,41 @@ printf 'ready\nsaved\ntext \xc3\xa9' >"$WORK/manager.expected"
 same_bytes "manager's copy" "$WORK/manager" "$WORK/manager.expected"
 [ -z "$(keepers)" ] || fail "manager took the text, yet a keeper runs"
 [ "$elapsed" -lt 1500 ] || fail "manager: the run took $elapsed ms"
+
+# A real one: Xfce's settings daemon, on a session bus of the test's own, keeps the text
+# after the run, and no keeper is needed.
+{ read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork \
+  --print-address=1 --print-pid=1)
+export DBUS_SESSION_BUS_ADDRESS
+xfsettingsd --no-daemon --disable-wm-check >"$WORK/xfsettingsd.log" 2>&1 &
+xfsettingsd=$!
+for _ in $(seq 100); do
+  "$PROBE" owned CLIPBOARD_MANAGER && break
+  sleep 0.1
+done
+"$PROBE" owned CLIPBOARD_MANAGER || fail "xfsettingsd never became the clipboard manager"
+run_quillet --send $'kept by\nxfsettingsd'
+[ -z "$(keepers)" ] || fail "xfsettingsd took no text: a keeper runs"
+[ "$(xclip -o -selection clipboard)" = $'kept by\nxfsettingsd' ] || fail "xfsettingsd: text lost"
+kill "$xfsettingsd" "$bus"
+wait "$xfsettingsd" 2>/dev/null
+unset DBUS_SESSION_BUS_ADDRESS
+
+# A manager that says it saved the text without ever asking for it (as some window
+# managers' stand-in owners of CLIPBOARD_MANAGER do): its word is hollow, so a keeper
+# serves the text, and the answer still ended the wait at once.
+"$PROBE" manager hollow >/dev/null &
+manager=$!
+sleep 0.3
+start=$(milliseconds)
+run_quillet --send $'hollow\nhand-off'
+elapsed=$(($(milliseconds) - start))
+wait "$manager"
+[ -n "$(keepers)" ] || fail "hollow manager: no keeper"
+[ "$(xclip -o -selection clipboard)" = $'hollow\nhand-off' ] || fail "hollow manager: text lost"
+[ "$elapsed" -lt 1500 ] || fail "hollow manager: the run took $elapsed ms"
+echo taken | xclip -i -selection clipboard 2>/dev/null
+keepers_gone_within 3 || fail "hollow manager: the keeper outlived its clipboard"
 
 # A manager that never answers: Quillet waits a bounded time, then leaves a keeper.
 "$PROBE" manager silent >/dev/null &

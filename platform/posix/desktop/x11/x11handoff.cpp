@@ -4,7 +4,10 @@
 // that set it has ended, until another program replaces it. On X11 the text lives only
 // as long as someone answers for the selection, so at exit:
 // - a running clipboard manager is asked to take the text over (the SAVE_TARGETS
-//   hand-off, UTF8_STRING and STRING), and given X11_MANAGER_WAIT to say it has;
+//   hand-off, UTF8_STRING and STRING), and given X11_MANAGER_WAIT to say it has. Its
+//   word counts only when it fetched the text from us meanwhile: some window managers
+//   own CLIPBOARD_MANAGER and answer at once without ever asking, and trusting them would
+//   lose the text;
 // - where none takes it, a keeper process carries on serving it: forked from Quillet on
 //   the same connection (so the selection never changes hands), in its own session,
 //   with SIGHUP ignored and every inherited descriptor closed (stdin, stdout and stderr
@@ -42,10 +45,12 @@ static bool SaveWithManager(X11Session* session) {
   XConvertSelection(display, atoms[ATOM_CLIPBOARD_MANAGER], atoms[ATOM_SAVE_TARGETS],
                     atoms[ATOM_TRANSFER_PROPERTY], session->window, CurrentTime);
   // The manager asks us for the targets meanwhile; X11WaitFor answers it.
+  unsigned long deliveredBefore = session->textsDelivered;
   XEvent event;
   int64_t deadline = MonotonicMilliseconds() + X11_MANAGER_WAIT;
   if (!X11WaitFor(session, IsSaveAnswer, &event, deadline)) return false;
-  return event.xselection.property != None;
+  // A yes without a fetch is hollow: nobody holds the text but us.
+  return event.xselection.property != None && session->textsDelivered != deliveredBefore;
 }
 
 // Leaves the caller behind: no terminal, no hang-up, none of its descriptors but the

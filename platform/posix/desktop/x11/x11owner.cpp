@@ -117,17 +117,23 @@ static void ContinueTransfer(X11Session* session, Window requestor, Atom propert
                     (const unsigned char*)transfer.data + transfer.sent, (int)piece);
     transfer.sent += piece;
     transfer.lastStep = MonotonicMilliseconds();
-    if (piece == 0) EndTransfer(session, &transfer);
+    if (piece == 0) {
+      EndTransfer(session, &transfer);
+      ++session->textsDelivered;  // the requestor has read every piece
+    }
     return;
   }
 }
 
+// Hands the text over: at once, or piecewise, in which case it counts as delivered only
+// once the requestor has read the last piece.
 static bool Answer(X11Session* session, Window requestor, Atom property, Atom type,
                    const char* data, size_t length) {
   if (length > X11_CHUNK_SIZE)
     return StartTransfer(session, requestor, property, type, data, length);
   XChangeProperty(session->display, requestor, property, type, 8, PropModeReplace,
                   (const unsigned char*)data, (int)length);
+  ++session->textsDelivered;
   return true;
 }
 

@@ -60,6 +60,7 @@ struct X11Session {
   char* latin1;
   size_t latin1Length;
   X11Transfer transfers[X11_MAX_TRANSFERS];
+  unsigned long textsDelivered;  // text answers handed over whole, piecewise ones included
 };
 
 // ---- The connection (x11session.cpp) ------------------------------------------------------
