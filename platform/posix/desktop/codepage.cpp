@@ -26,9 +26,9 @@
 //   lacks falls back to 1252.
 #include <errno.h>
 #include <iconv.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <stdio.h>
 #include <strings.h>
 
 #include "desktop/desktoptext.h"
@@ -43,24 +43,18 @@ struct LocaleCodePage {
 // The first row that fits the locale's name decides.
 static const LocaleCodePage LOCALE_CODE_PAGES[] = {
     {"sr", nullptr, "latin", 1250},  // Serbian in Latin letters; Cyrillic below
-    {"cs", nullptr, nullptr, 1250},  {"hu", nullptr, nullptr, 1250},
-    {"pl", nullptr, nullptr, 1250},  {"ro", nullptr, nullptr, 1250},
-    {"sk", nullptr, nullptr, 1250},  {"sl", nullptr, nullptr, 1250},
-    {"hr", nullptr, nullptr, 1250},  {"sq", nullptr, nullptr, 1250},
-    {"bs", nullptr, nullptr, 1250},  {"sr", nullptr, nullptr, 1251},
-    {"ru", nullptr, nullptr, 1251},  {"uk", nullptr, nullptr, 1251},
-    {"be", nullptr, nullptr, 1251},  {"bg", nullptr, nullptr, 1251},
-    {"mk", nullptr, nullptr, 1251},  {"kk", nullptr, nullptr, 1251},
-    {"ky", nullptr, nullptr, 1251},  {"tt", nullptr, nullptr, 1251},
-    {"mn", nullptr, nullptr, 1251},  {"el", nullptr, nullptr, 1253},
-    {"tr", nullptr, nullptr, 1254},  {"az", nullptr, nullptr, 1254},
-    {"he", nullptr, nullptr, 1255},  {"ar", nullptr, nullptr, 1256},
-    {"fa", nullptr, nullptr, 1256},  {"ur", nullptr, nullptr, 1256},
-    {"et", nullptr, nullptr, 1257},  {"lv", nullptr, nullptr, 1257},
-    {"lt", nullptr, nullptr, 1257},  {"vi", nullptr, nullptr, 1258},
-    {"th", nullptr, nullptr, 874},   {"ja", nullptr, nullptr, 932},
-    {"zh", "TW", nullptr, 950},      {"zh", "HK", nullptr, 950},
-    {"zh", "MO", nullptr, 950},      {"zh", nullptr, nullptr, 936},
+    {"cs", nullptr, nullptr, 1250}, {"hu", nullptr, nullptr, 1250}, {"pl", nullptr, nullptr, 1250},
+    {"ro", nullptr, nullptr, 1250}, {"sk", nullptr, nullptr, 1250}, {"sl", nullptr, nullptr, 1250},
+    {"hr", nullptr, nullptr, 1250}, {"sq", nullptr, nullptr, 1250}, {"bs", nullptr, nullptr, 1250},
+    {"sr", nullptr, nullptr, 1251}, {"ru", nullptr, nullptr, 1251}, {"uk", nullptr, nullptr, 1251},
+    {"be", nullptr, nullptr, 1251}, {"bg", nullptr, nullptr, 1251}, {"mk", nullptr, nullptr, 1251},
+    {"kk", nullptr, nullptr, 1251}, {"ky", nullptr, nullptr, 1251}, {"tt", nullptr, nullptr, 1251},
+    {"mn", nullptr, nullptr, 1251}, {"el", nullptr, nullptr, 1253}, {"tr", nullptr, nullptr, 1254},
+    {"az", nullptr, nullptr, 1254}, {"he", nullptr, nullptr, 1255}, {"ar", nullptr, nullptr, 1256},
+    {"fa", nullptr, nullptr, 1256}, {"ur", nullptr, nullptr, 1256}, {"et", nullptr, nullptr, 1257},
+    {"lv", nullptr, nullptr, 1257}, {"lt", nullptr, nullptr, 1257}, {"vi", nullptr, nullptr, 1258},
+    {"th", nullptr, nullptr, 874},  {"ja", nullptr, nullptr, 932},  {"zh", "TW", nullptr, 950},
+    {"zh", "HK", nullptr, 950},     {"zh", "MO", nullptr, 950},     {"zh", nullptr, nullptr, 936},
     {"ko", nullptr, nullptr, 949},
 };
 
@@ -74,34 +68,62 @@ struct WindowsOnly {
 };
 
 static const WindowsOnly WINDOWS_ONLY[] = {
-    {1253, 0, 0, 0xAA, 0xAA, 0xF8F9, 0}, {1253, 0, 0, 0xD2, 0xD2, 0xF8FA, 0},
-    {1253, 0, 0, 0xFF, 0xFF, 0xF8FB, 0}, {1255, 0, 0, 0xCA, 0xCA, 0x05BA, 0},
-    {1255, 0, 0, 0xD9, 0xDF, 0xF88D, 0}, {1255, 0, 0, 0xFB, 0xFC, 0xF894, 0},
-    {1255, 0, 0, 0xFF, 0xFF, 0xF896, 0}, {1257, 0, 0, 0xA1, 0xA1, 0xF8FC, 0},
-    {1257, 0, 0, 0xA5, 0xA5, 0xF8FD, 0}, {874, 0, 0, 0xDB, 0xDE, 0xF8C1, 0},
-    {874, 0, 0, 0xFC, 0xFF, 0xF8C5, 0},  {932, 0, 0, 0xA0, 0xA0, 0xF8F0, 0},
-    {932, 0, 0, 0xFD, 0xFF, 0xF8F1, 0},  {936, 0, 0, 0xFF, 0xFF, 0xF8F5, 0},
-    {949, 0, 0, 0xFF, 0xFF, 0xF8F7, 0},  {950, 0, 0, 0xFF, 0xFF, 0xF8F8, 0},
+    {1253, 0, 0, 0xAA, 0xAA, 0xF8F9, 0},
+    {1253, 0, 0, 0xD2, 0xD2, 0xF8FA, 0},
+    {1253, 0, 0, 0xFF, 0xFF, 0xF8FB, 0},
+    {1255, 0, 0, 0xCA, 0xCA, 0x05BA, 0},
+    {1255, 0, 0, 0xD9, 0xDF, 0xF88D, 0},
+    {1255, 0, 0, 0xFB, 0xFC, 0xF894, 0},
+    {1255, 0, 0, 0xFF, 0xFF, 0xF896, 0},
+    {1257, 0, 0, 0xA1, 0xA1, 0xF8FC, 0},
+    {1257, 0, 0, 0xA5, 0xA5, 0xF8FD, 0},
+    {874, 0, 0, 0xDB, 0xDE, 0xF8C1, 0},
+    {874, 0, 0, 0xFC, 0xFF, 0xF8C5, 0},
+    {932, 0, 0, 0xA0, 0xA0, 0xF8F0, 0},
+    {932, 0, 0, 0xFD, 0xFF, 0xF8F1, 0},
+    {936, 0, 0, 0xFF, 0xFF, 0xF8F5, 0},
+    {949, 0, 0, 0xFF, 0xFF, 0xF8F7, 0},
+    {950, 0, 0, 0xFF, 0xFF, 0xF8F8, 0},
     // The user-defined areas.
-    {936, 0xAA, 0xAF, 0xA1, 0xFE, 0xE000, 94}, {936, 0xF8, 0xFE, 0xA1, 0xFE, 0xE234, 94},
-    {936, 0xA1, 0xA7, 0x40, 0x7E, 0xE4C6, 96}, {936, 0xA1, 0xA7, 0x80, 0xA0, 0xE505, 96},
-    {949, 0xC9, 0xC9, 0xA1, 0xFE, 0xE000, 94}, {949, 0xFE, 0xFE, 0xA1, 0xFE, 0xE05E, 94},
-    {950, 0xFA, 0xFE, 0x40, 0x7E, 0xE000, 157}, {950, 0xFA, 0xFE, 0xA1, 0xFE, 0xE03F, 157},
-    {950, 0x81, 0xA0, 0x40, 0x7E, 0xEEB8, 157}, {950, 0x81, 0xA0, 0xA1, 0xFE, 0xEEF7, 157},
+    {936, 0xAA, 0xAF, 0xA1, 0xFE, 0xE000, 94},
+    {936, 0xF8, 0xFE, 0xA1, 0xFE, 0xE234, 94},
+    {936, 0xA1, 0xA7, 0x40, 0x7E, 0xE4C6, 96},
+    {936, 0xA1, 0xA7, 0x80, 0xA0, 0xE505, 96},
+    {949, 0xC9, 0xC9, 0xA1, 0xFE, 0xE000, 94},
+    {949, 0xFE, 0xFE, 0xA1, 0xFE, 0xE05E, 94},
+    {950, 0xFA, 0xFE, 0x40, 0x7E, 0xE000, 157},
+    {950, 0xFA, 0xFE, 0xA1, 0xFE, 0xE03F, 157},
+    {950, 0x81, 0x8D, 0x40, 0x7E, 0xEEB8, 157},
+    {950, 0x81, 0x8D, 0xA1, 0xFE, 0xEEF7, 157},
+    {950, 0x8E, 0xA0, 0x40, 0x7E, 0xE311, 157},
+    {950, 0x8E, 0xA0, 0xA1, 0xFE, 0xE350, 157},
     // 936's other private-use pairs, in the gaps of its table.
-    {936, 0xA2, 0xA2, 0xAB, 0xB0, 0xE766, 0}, {936, 0xA2, 0xA2, 0xE3, 0xE4, 0xE76C, 0},
-    {936, 0xA2, 0xA2, 0xEF, 0xF0, 0xE76E, 0}, {936, 0xA2, 0xA2, 0xFD, 0xFE, 0xE770, 0},
-    {936, 0xA4, 0xA4, 0xF4, 0xFE, 0xE772, 0}, {936, 0xA5, 0xA5, 0xF7, 0xFE, 0xE77D, 0},
-    {936, 0xA6, 0xA6, 0xB9, 0xC0, 0xE785, 0}, {936, 0xA6, 0xA6, 0xD9, 0xDF, 0xE78D, 0},
-    {936, 0xA6, 0xA6, 0xEC, 0xED, 0xE794, 0}, {936, 0xA6, 0xA6, 0xF3, 0xF3, 0xE796, 0},
-    {936, 0xA6, 0xA6, 0xF6, 0xFE, 0xE797, 0}, {936, 0xA7, 0xA7, 0xC2, 0xD0, 0xE7A0, 0},
-    {936, 0xA7, 0xA7, 0xF2, 0xFE, 0xE7AF, 0}, {936, 0xA8, 0xA8, 0x96, 0xA0, 0xE7BC, 0},
-    {936, 0xA8, 0xA8, 0xBC, 0xBC, 0xE7C7, 0}, {936, 0xA8, 0xA8, 0xBF, 0xBF, 0xE7C8, 0},
-    {936, 0xA8, 0xA8, 0xC1, 0xC4, 0xE7C9, 0}, {936, 0xA8, 0xA8, 0xEA, 0xFE, 0xE7CD, 0},
-    {936, 0xA9, 0xA9, 0x58, 0x58, 0xE7E2, 0}, {936, 0xA9, 0xA9, 0x5B, 0x5B, 0xE7E3, 0},
-    {936, 0xA9, 0xA9, 0x5D, 0x5F, 0xE7E4, 0}, {936, 0xA9, 0xA9, 0x89, 0x95, 0xE7E7, 0},
-    {936, 0xA9, 0xA9, 0x97, 0xA3, 0xE7F4, 0}, {936, 0xA9, 0xA9, 0xF0, 0xFE, 0xE801, 0},
-    {936, 0xD7, 0xD7, 0xFA, 0xFE, 0xE810, 0}, {936, 0xFE, 0xFE, 0x50, 0x7E, 0xE815, 0},
+    {936, 0xA2, 0xA2, 0xAB, 0xB0, 0xE766, 0},
+    {936, 0xA2, 0xA2, 0xE3, 0xE4, 0xE76C, 0},
+    {936, 0xA2, 0xA2, 0xEF, 0xF0, 0xE76E, 0},
+    {936, 0xA2, 0xA2, 0xFD, 0xFE, 0xE770, 0},
+    {936, 0xA4, 0xA4, 0xF4, 0xFE, 0xE772, 0},
+    {936, 0xA5, 0xA5, 0xF7, 0xFE, 0xE77D, 0},
+    {936, 0xA6, 0xA6, 0xB9, 0xC0, 0xE785, 0},
+    {936, 0xA6, 0xA6, 0xD9, 0xDF, 0xE78D, 0},
+    {936, 0xA6, 0xA6, 0xEC, 0xED, 0xE794, 0},
+    {936, 0xA6, 0xA6, 0xF3, 0xF3, 0xE796, 0},
+    {936, 0xA6, 0xA6, 0xF6, 0xFE, 0xE797, 0},
+    {936, 0xA7, 0xA7, 0xC2, 0xD0, 0xE7A0, 0},
+    {936, 0xA7, 0xA7, 0xF2, 0xFE, 0xE7AF, 0},
+    {936, 0xA8, 0xA8, 0x96, 0xA0, 0xE7BC, 0},
+    {936, 0xA8, 0xA8, 0xBC, 0xBC, 0xE7C7, 0},
+    {936, 0xA8, 0xA8, 0xBF, 0xBF, 0xE7C8, 0},
+    {936, 0xA8, 0xA8, 0xC1, 0xC4, 0xE7C9, 0},
+    {936, 0xA8, 0xA8, 0xEA, 0xFE, 0xE7CD, 0},
+    {936, 0xA9, 0xA9, 0x58, 0x58, 0xE7E2, 0},
+    {936, 0xA9, 0xA9, 0x5B, 0x5B, 0xE7E3, 0},
+    {936, 0xA9, 0xA9, 0x5D, 0x5F, 0xE7E4, 0},
+    {936, 0xA9, 0xA9, 0x89, 0x95, 0xE7E7, 0},
+    {936, 0xA9, 0xA9, 0x97, 0xA3, 0xE7F4, 0},
+    {936, 0xA9, 0xA9, 0xF0, 0xFE, 0xE801, 0},
+    {936, 0xD7, 0xD7, 0xFA, 0xFE, 0xE810, 0},
+    {936, 0xFE, 0xFE, 0x50, 0x7E, 0xE815, 0},
     {936, 0xFE, 0xFE, 0x80, 0xA0, 0xE844, 0},
 };
 
@@ -112,7 +134,10 @@ struct PreferredPair {
 };
 
 static const PreferredPair PREFERRED_PAIRS[] = {
-    {950, 0x2550, 0xF9F9}, {950, 0x255E, 0xF9E9}, {950, 0x2561, 0xF9EB}, {950, 0x256A, 0xF9EA},
+    {950, 0x2550, 0xF9F9},
+    {950, 0x255E, 0xF9E9},
+    {950, 0x2561, 0xF9EB},
+    {950, 0x256A, 0xF9EA},
 };
 
 #define LEAD_BYTE 0xFFFFu   // in single: the byte opens a pair
@@ -125,9 +150,9 @@ struct AnsiTables {
   unsigned codePage;
   uint16_t defaultCharacter;  // what an undefined pair or a lone lead byte reads as
   iconv_t toUnicode, fromUnicode;
-  uint16_t single[256];       // the character of each byte, or LEAD_BYTE
-  uint16_t pairs[0x10000];    // by lead << 8 | trail
-  uint16_t bytes[0x10000];    // by code point: a byte, or lead << 8 | trail
+  uint16_t single[256];     // the character of each byte, or LEAD_BYTE
+  uint16_t pairs[0x10000];  // by lead << 8 | trail
+  uint16_t bytes[0x10000];  // by code point: a byte, or lead << 8 | trail
 };
 
 static AnsiTables tables = {0, 0, NO_CONVERTER, NO_CONVERTER, {}, {}, {}};
@@ -199,7 +224,8 @@ static size_t Convert(iconv_t converter, const char* in, size_t length, char* ou
   size_t inLeft = length, outLeft = room;
   size_t result = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
   if (incomplete) *incomplete = result == (size_t)-1 && errno == EINVAL;
-  if (result == (size_t)-1 || iconv(converter, nullptr, nullptr, &outPointer, &outLeft) == (size_t)-1)
+  if (result == (size_t)-1 ||
+      iconv(converter, nullptr, nullptr, &outPointer, &outLeft) == (size_t)-1)
     return 0;
   return room - outLeft;
 }
@@ -285,7 +311,8 @@ bool UseCodePage(unsigned codePage) {
     tables.toUnicode = tables.fromUnicode = NO_CONVERTER;
     tables.codePage = DEFAULT_CODE_PAGE;
     tables.defaultCharacter = UNMAPPABLE_CHARACTER;
-    for (unsigned byte = 0; byte < 256; ++byte) tables.single[byte] = (uint16_t)Cp1252ToUnicode(byte);
+    for (unsigned byte = 0; byte < 256; ++byte)
+      tables.single[byte] = (uint16_t)Cp1252ToUnicode(byte);
     return codePage == DEFAULT_CODE_PAGE;
   }
   tables.codePage = codePage;
