@@ -2,7 +2,8 @@
 # Prints one table: each of Quillet's costs beside its peer, measured in this same run.
 #   bash bench/run.sh [BUILD_DIR]     (default build/linux; built with the linux preset)
 # The conversions run on a 64 MiB text of 80-character lines beside memcpy and
-# dos2unix/unix2dos; whole runs move 32 KiB each way over a pty with handheld-sim under
+# dos2unix/unix2dos; a 10 MiB clipboard text goes to CF_TEXT in 1251 and 932 beside 1252;
+# whole runs move 32 KiB each way over a pty with handheld-sim under
 # Xvfb, beside xclip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +23,7 @@ met() { awk -v r="$1" -v l="$3" -v op="$2" \
   'BEGIN { ok = op == ">=" ? r >= l : r <= l; print ok ? "met" : "MISSED" }'; }
 
 # ---- The line-end conversions -----------------------------------------------------------
-echo "bench: the line-end conversions (about 20 s)" >&2
+echo "bench: the line-end and code page conversions (about 30 s)" >&2
 TMPDIR=$work "$build/quillet-bench" --benchmark_format=csv >"$work/text.csv" 2>"$work/text.err" ||
   { cat "$work/text.err" >&2; exit 1; }
 # rate NAME-PREFIX: bytes per second of the first benchmark whose name begins so
@@ -54,6 +55,16 @@ throughput "ExpandLineFeeds vs unix2dos" "$expand" "$unix2dos" ">=" 10
 throughput "StripCarriageReturns vs memcpy" "$strip" "$memcpyCrlf" ">=" 0.333
 throughput "ExpandLineFeeds vs memcpy" "$expand" "$memcpyLf" ">=" 0.333
 throughput "ExpandLineFeeds vs memcpy, fresh pages" "$expandFresh" "$memcpyFresh"
+
+# ---- Code pages: a 10 MiB clipboard text to the handheld (count, then write) -------------
+# ms NAME-PREFIX: real time in ms of the first benchmark whose name begins so
+ms() { awk -F, -v n="\"$1" 'index($0, n) == 1 { printf "%.1f", $3; exit }' "$work/text.csv"; }
+cp1252=$(ms BM_ToHandheld/0/)
+for pick in 1:1251 2:932; do
+  t=$(ms "BM_ToHandheld/${pick%%:*}/") r=$(ratio "$t" "$cp1252")
+  row "10 MiB clipboard to CF_TEXT: ${pick##*:} vs 1252" "$t ms" "$cp1252 ms" "${r}x" "<=1.5x" \
+    "$(met "$r" "<=" 1.5)"
+done
 
 # ---- Whole runs: Quillet over a pty beside xclip ---------------------------------------
 echo "bench: whole runs under Xvfb (about 20 s)" >&2

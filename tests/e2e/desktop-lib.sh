@@ -9,6 +9,10 @@ SETQUILLET=$BIN/SetQuillet
 SIM=$BIN/handheld-sim
 PROBE=$BIN/desktop-probe
 
+# CF_TEXT's code page follows the locale: 1252 here unless a test names another.
+unset LC_ALL LC_CTYPE
+export LANG=C.UTF-8
+
 WORK=$(mktemp -d)
 export HOME=$WORK/home XDG_CONFIG_HOME=$WORK/config
 mkdir -p "$HOME" "$XDG_CONFIG_HOME"

@@ -5,6 +5,7 @@ include(GoogleTest)
 
 add_executable(quillet_desktop_text_tests
   ${CMAKE_SOURCE_DIR}/tests/desktop/desktoptext_test.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/codepage.cpp
   ${CMAKE_SOURCE_DIR}/platform/posix/desktop/cp1252.cpp
   ${CMAKE_SOURCE_DIR}/platform/posix/desktop/desktoptext.cpp)
 target_include_directories(quillet_desktop_text_tests PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Both directions through the X11 clipboard, xclip being the other program: line ends
-# and Windows-1252 as the desktop sees them, piecewise (INCR) answers, the text outliving
-# Quillet in a detached keeper, and a 10 MB clipboard going to the handheld.
+# and the code pages (1252; 1251 and 932 named by LANG) as the desktop sees them,
+# piecewise (INCR) answers, the text outliving Quillet in a detached keeper, and a 10 MB
+# clipboard going to the handheld.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
@@ -23,6 +24,11 @@ p2h lone-cr '1\r2' '1\r2' '1\r2'
 p2h windows-1252 'caf\xe9 \x80 \x93q\x94 \x81' \
   'caf\xc3\xa9 \xe2\x82\xac \xe2\x80\x9cq\xe2\x80\x9d \xc2\x81' 'caf\xe9 ? ?q? \x81'
 p2h nul-ends 'a\nb\0c\n' 'a\nb' 'a\nb'
+# The locale names the code page; neither locale need be installed.
+LANG=ru_RU.UTF-8 p2h cp1251 '\xcf\xf0\xe8\xe2\xe5\xf2\n\xec\xe8\xf0\r\x98' \
+  'Привет\nмир\r\xc2\x98' '??????\n???\r\x98'
+LANG=ja_JP.UTF-8 p2h cp932-lead-cut-off '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5\x82' \
+  '日本語\nｶﾅ・' '???\n???'
 
 # The longest text, all euro signs: 98298 bytes of UTF-8 go in pieces.
 head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
@@ -72,6 +78,9 @@ h2p desktop-crlf-and-lone-cr 'a\r\nb\rc\n' 'a\nb\rc\n'
 h2p desktop-lf 'one\ntwo\n\n' 'one\ntwo\n\n'
 h2p utf8-to-1252 'caf\xc3\xa9 \xe2\x82\xac \xe6\x97\xa5\xf0\x9f\x98\x80' 'caf\xe9 \x80 ??'
 h2p string-only-owner 'caf\xe9\n\x80' 'caf\xe9\n?' STRING
+LANG=ru_RU.UTF-8 h2p utf8-to-1251 'Привет\r\nмир 日 €\n' \
+  '\xcf\xf0\xe8\xe2\xe5\xf2\n\xec\xe8\xf0 ? \x88\n'
+LANG=ja_JP.UTF-8 h2p utf8-to-932 '日本語\r\nｶﾅ 한\n' '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5 ?\n'
 
 # An empty clipboard text sends nothing: the handheld hears no answer.
 printf '' | "$PROBE" set

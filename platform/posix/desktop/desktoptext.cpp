@@ -1,14 +1,18 @@
 // The clipboard's text crosses from CF_TEXT to the desktop's text here, both ways.
 //
 // Contract kept from Windows (as Wine keeps it for its X11 clipboard):
-// - CF_TEXT holds Windows-1252 bytes with CR LF line ends; the desktop holds UTF-8 (or
-//   Latin-1 for the old STRING target) with LF line ends.
+// - CF_TEXT holds bytes of the ANSI code page (codepage.cpp: the user's locale decides,
+//   1252 by default) with CR LF line ends; the desktop holds UTF-8 (or Latin-1 for the old
+//   STRING target) with LF line ends.
 // - To the desktop every CR LF becomes LF and nothing else changes: a lone CR stays, so a
-//   text "x CR CR LF y" is seen there as "x CR LF y".
+//   text "x CR CR LF y" is seen there as "x CR LF y". No trail byte of a double-byte code
+//   page is a CR or LF, so the line ends are found byte by byte.
 // - From the desktop every LF not preceded by CR becomes CR LF, and a CR LF stays as it
-//   is. A character Windows-1252 lacks, or a malformed UTF-8 sequence (counted the way
+//   is. A character the code page lacks, or a malformed UTF-8 sequence (counted the way
 //   Unicode recommends: the longest valid start of a sequence), becomes one "?". A NUL
 //   ends the text, as CF_TEXT ends at its first NUL.
+// - Counting and writing give the same length: the code page's tables are filled as
+//   characters are first met, and both passes read the same entries.
 #include "desktop/desktoptext.h"
 
 #define REPLACEMENT_CHARACTER 0xFFFDu  // stands for a malformed sequence; has no byte
@@ -21,7 +25,7 @@ typedef size_t (*DecodeFunction)(const unsigned char* p, const unsigned char* en
                                  uint32_t* codePoint);
 
 static size_t EncodeUtf8(uint32_t codePoint, char* out) {
-  // Windows-1252 reaches no further than U+2122, so three bytes always do.
+  // The code pages reach no further than U+FFFF, so three bytes always do.
   if (codePoint < 0x80) {
     if (out) out[0] = (char)codePoint;
     return 1;
@@ -95,9 +99,15 @@ static size_t FromText(const char* text, size_t length, EncodeFunction encode, c
   const unsigned char* p = (const unsigned char*)text;
   const unsigned char* end = p + length;
   size_t written = 0;
-  for (; p < end; ++p) {
-    if (p[0] == '\r' && p + 1 < end && p[1] == '\n') continue;
-    written += encode(Cp1252ToUnicode(*p), out ? out + written : nullptr);
+  AnsiCodePage();
+  while (p < end) {
+    if (p[0] == '\r' && p + 1 < end && p[1] == '\n') {
+      ++p;
+      continue;
+    }
+    uint32_t codePoint;
+    p += AnsiToUnicode(p, end, &codePoint);
+    written += encode(codePoint, out ? out + written : nullptr);
   }
   return written;
 }
@@ -107,6 +117,7 @@ static size_t ToText(const char* desktop, size_t length, DecodeFunction decode, 
   const unsigned char* end = p + length;
   size_t written = 0;
   uint32_t previous = 0;
+  AnsiCodePage();
   while (p < end) {
     uint32_t codePoint;
     p += decode(p, end, &codePoint);
@@ -115,9 +126,7 @@ static size_t ToText(const char* desktop, size_t length, DecodeFunction decode, 
       if (out) out[written] = '\r';
       ++written;
     }
-    int byte = UnicodeToCp1252(codePoint);
-    if (out) out[written] = byte == NO_CP1252_BYTE ? UNMAPPABLE_CHARACTER : (char)byte;
-    ++written;
+    written += UnicodeToAnsi(codePoint, out ? out + written : nullptr);
     previous = codePoint;
   }
   return written;
