@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The Wayland clipboard on a headless sway with Xwayland, wl-copy and wl-paste being the
+# other programs (xclip on the X11 side): both directions with no X11 window focused (sway
+# then bridges nothing between the two clipboards) and with one focused (its bridge
+# carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
+# and the keeper ending once another copy replaces it.
+source "$(dirname "$0")/desktop-lib.sh" "$1"
+start_sway
+
+# Both directions in the present focus state, NAME naming it.
+round() {
+  local name=$1 keeper
+  # Handheld to desktop: Windows-1252 from the handheld, UTF-8 on the desktop.
+  printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
+  printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
+  run_quillet --send-file "$WORK/sent"
+  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
+    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  sleep 2  # the text must outlive Quillet
+  timeout 5 wl-paste -n >"$WORK/wayland"
+  same_bytes "$name: wl-paste" "$WORK/wayland" "$WORK/expected"
+  timeout 5 xclip -o -selection clipboard >"$WORK/x11"
+  same_bytes "$name: xclip" "$WORK/x11" "$WORK/expected"
+  keeper=$(keepers)
+  if [ "$(echo "$keeper" | wc -w)" -ne 1 ]; then
+    fail "$name: expected one keeper, found: $keeper"
+  else
+    [ "$(proc_field "$keeper" 4)" = "$keeper" ] || fail "$name: keeper shares a session"
+    for fd in /proc/"$keeper"/fd/*; do
+      case $(readlink "$fd") in
+        /dev/null | socket:*) ;;
+        *) fail "$name: keeper holds $(readlink "$fd")" ;;
+      esac
+    done
+  fi
+  # Another copy replaces the text: the keeper ends.
+  echo other | wl-copy
+  keepers_gone_within 3 || fail "$name: keeper still running after wl-copy"
+
+  # Desktop to handheld: what the user copied last, whatever the X11 clipboard holds.
+  echo stale | timeout 5 xclip -i -selection clipboard
+  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' | wl-copy
+  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
+  run_quillet --receive
+  [ "$SIM_STATUS" -eq 0 ] || fail "$name: handheld-sim ended with $SIM_STATUS"
+  same_bytes "$name: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
+}
+
+[ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
+round "no X11 focus"
+
+xmessage -geometry +10+10 focus &
+message=$!
+for _ in $(seq 100); do
+  [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] && break
+  sleep 0.05
+done
+[ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "xmessage never got the focus"
+round "X11 focus"
+kill "$message"
+
+finish
