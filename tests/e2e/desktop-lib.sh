@@ -128,6 +128,29 @@ keepers() {
   done
 }
 
+# Expects one keeper, detached from the caller: a session of its own, standard streams on
+# /dev/null and nothing else but its connections (sockets). NAME in $1; its pid in KEEPER
+# (empty when there was not exactly one).
+check_keeper() {
+  local fd
+  KEEPER=$(keepers)
+  if [ "$(echo "$KEEPER" | wc -w)" -ne 1 ]; then
+    fail "$1: expected one keeper, found: $KEEPER"
+    KEEPER=""
+    return 1
+  fi
+  [ "$(proc_field "$KEEPER" 4)" = "$KEEPER" ] || fail "$1: keeper shares a session"
+  for fd in 0 1 2; do
+    [ "$(readlink "/proc/$KEEPER/fd/$fd")" = /dev/null ] || fail "$1: keeper holds fd $fd"
+  done
+  for fd in "/proc/$KEEPER"/fd/*; do
+    case $(readlink "$fd") in
+      /dev/null | socket:*) ;;
+      *) fail "$1: keeper holds $(readlink "$fd")" ;;
+    esac
+  done
+}
+
 # Waits up to $1 seconds for our keepers to be gone.
 keepers_gone_within() {
   local tries=$(($1 * 10))

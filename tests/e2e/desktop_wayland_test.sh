@@ -9,7 +9,7 @@ start_sway
 
 # Both directions in the present focus state, NAME naming it.
 round() {
-  local name=$1 keeper
+  local name=$1
   # Handheld to desktop: Windows-1252 from the handheld, UTF-8 on the desktop.
   printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
   printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
@@ -21,18 +21,7 @@ round() {
   same_bytes "$name: wl-paste" "$WORK/wayland" "$WORK/expected"
   timeout 5 xclip -o -selection clipboard >"$WORK/x11"
   same_bytes "$name: xclip" "$WORK/x11" "$WORK/expected"
-  keeper=$(keepers)
-  if [ "$(echo "$keeper" | wc -w)" -ne 1 ]; then
-    fail "$name: expected one keeper, found: $keeper"
-  else
-    [ "$(proc_field "$keeper" 4)" = "$keeper" ] || fail "$name: keeper shares a session"
-    for fd in /proc/"$keeper"/fd/*; do
-      case $(readlink "$fd") in
-        /dev/null | socket:*) ;;
-        *) fail "$name: keeper holds $(readlink "$fd")" ;;
-      esac
-    done
-  fi
+  check_keeper "$name"
   # Another copy replaces the text: the keeper ends.
   echo other | wl-copy
   keepers_gone_within 3 || fail "$name: keeper still running after wl-copy"
