@@ -3,7 +3,7 @@
 # other programs (xclip on the X11 side): both directions with no X11 window focused (sway
 # then bridges nothing between the two clipboards) and with one focused (its bridge
 # carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
-# and the keeper ending once another copy replaces it.
+# and the keeper ending once another copy replaces it; a source that never writes.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_sway
 
@@ -37,6 +37,23 @@ round() {
 
 [ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
 round "no X11 focus"
+
+# A source that never writes (stopped): Quillet gives up after WL_READ_STEP_TIMEOUT, the
+# handheld gets nothing, and the run ends as usual.
+wl-copy --foreground stalled &
+source=$!
+sleep 0.5
+kill -STOP "$source"
+started=$(date +%s%N)
+run_quillet --receive
+elapsed=$((($(date +%s%N) - started) / 1000000))
+kill -CONT "$source"
+kill "$source" 2>/dev/null
+wait "$source" 2>/dev/null
+[ "$QUILLET_STATUS" -eq 0 ] || fail "stalled source: Quillet ended with $QUILLET_STATUS"
+[ -s "$WORK/handheld" ] && fail "stalled source: the handheld got $(cat "$WORK/handheld")"
+[ "$elapsed" -ge 4900 ] && [ "$elapsed" -lt 8000 ] || fail "stalled source: took $elapsed ms"
+echo "stalled source: the run ended after $elapsed ms"
 
 xmessage -geometry +10+10 focus &
 message=$!
