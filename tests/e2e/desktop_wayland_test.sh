@@ -3,7 +3,8 @@
 # other programs (xclip on the X11 side): both directions with no X11 window focused (sway
 # then bridges nothing between the two clipboards) and with one focused (its bridge
 # carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
-# and the keeper ending once another copy replaces it; a source that never writes.
+# and the keeper ending once another copy replaces it; long texts; a source that never
+# writes.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_sway
 
@@ -37,6 +38,19 @@ round() {
 
 [ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
 round "no X11 focus"
+
+# Texts longer than a pipe holds, both ways: the longest from the handheld (98298 bytes
+# of UTF-8, all euro signs) and 2 MB from the desktop.
+head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
+yes '€' | head -n 32766 | tr -d '\n' >"$WORK/expected"
+run_quillet --send-file "$WORK/sent"
+timeout 5 wl-paste -n >"$WORK/wayland"
+same_bytes "longest text" "$WORK/wayland" "$WORK/expected"
+head -c 1500000 /dev/urandom | base64 -w 76 | sed 's/+/é/g; s/\//€/g' >"$WORK/big.utf8"
+iconv -f UTF-8 -t CP1252 "$WORK/big.utf8" >"$WORK/big.expected"
+wl-copy <"$WORK/big.utf8"
+run_quillet --receive
+same_bytes "2 MB" "$WORK/handheld" "$WORK/big.expected"
 
 # A source that never writes (stopped): Quillet gives up after WL_READ_STEP_TIMEOUT, the
 # handheld gets nothing, and the run ends as usual.

@@ -105,13 +105,18 @@ static unsigned long ReadToEnd(int fd, char** data, size_t* length) {
   const ReadLimits limits = {NO_LIMIT, WL_READ_STEP_TIMEOUT, WL_READ_STEP_TIMEOUT, true};
   char* text = nullptr;
   size_t size = 0;
+  size_t capacity = 0;
   for (;;) {
-    char* grown = (char*)realloc(text, size + READ_CHUNK + 1);
-    if (grown == nullptr) {
-      free(text);
-      return ERROR_NOT_ENOUGH_MEMORY;
+    if (capacity - size < READ_CHUNK + 1) {
+      // Doubling keeps a long text's copying linear.
+      capacity = capacity * 2 > size + READ_CHUNK + 1 ? capacity * 2 : size + READ_CHUNK + 1;
+      char* grown = (char*)realloc(text, capacity);
+      if (grown == nullptr) {
+        free(text);
+        return ERROR_NOT_ENOUGH_MEMORY;
+      }
+      text = grown;
     }
-    text = grown;
     DWORD count = 0;
     DWORD status = ReadWithin(fd, (BYTE*)text + size, READ_CHUNK, &limits, &count);
     size += count;
