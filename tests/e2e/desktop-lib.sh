@@ -123,8 +123,9 @@ keepers() {
     pid=${dir#/proc/}
     [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] || continue
     [ "$(proc_field "$pid" 1)" = Z ] && continue
-    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "XDG_CONFIG_HOME=$XDG_CONFIG_HOME" &&
-      echo "$pid"
+    # grep reads to the end (no -q): tr cut off by SIGPIPE would fail the pipeline.
+    tr '\0' '\n' <"$dir/environ" 2>/dev/null |
+      grep -x "XDG_CONFIG_HOME=$XDG_CONFIG_HOME" >/dev/null && echo "$pid"
   done
 }
 
