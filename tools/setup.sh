@@ -8,7 +8,8 @@ PACKAGES=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
   xvfb xauth xclip xdotool x11-utils socat
-  libx11-dev libfltk1.3-dev libasound2-dev alsa-utils sox
+  libx11-dev libwayland-dev pkg-config libfltk1.3-dev libasound2-dev alsa-utils sox
+  sway xwayland wl-clipboard
   clang-14 libclang-rt-14-dev dos2unix valgrind python3
   xfce4-settings dbus
 )

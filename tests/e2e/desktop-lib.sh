@@ -1,5 +1,6 @@
-# Shared by the desktop tests (sourced): an X server of their own, a throw-away home and
-# config folder, Quillet against handheld-sim over a pty, and byte-exact checks.
+# Shared by the desktop tests (sourced): an X server of their own (or a headless sway with
+# Xwayland), a throw-away home and config folder, Quillet against handheld-sim over a pty,
+# and byte-exact checks.
 # Usage in a test: source desktop-lib.sh BUILD_DIR; ...; finish
 set -uo pipefail
 
@@ -21,10 +22,14 @@ echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
 LINK=$XDG_CONFIG_HOME/quillet/devices/com1
 FAILURES=0
 XVFB_PID=""
+SWAY_PID=""
 
 cleanup() {
   # The keepers left behind end with their display.
-  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+  local server
+  for server in $XVFB_PID $SWAY_PID; do
+    kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -40,8 +45,9 @@ finish() {
   exit 1
 }
 
-# An X server of our own on a free display number.
+# An X server of our own on a free display number; the clipboard is X11's alone.
 start_x() {
+  unset WAYLAND_DISPLAY
   : >"$WORK/display"
   Xvfb -displayfd 9 -nolisten tcp -screen 0 1024x768x24 9>"$WORK/display" \
     >"$WORK/xvfb.log" 2>&1 &
@@ -55,6 +61,46 @@ start_x() {
   done
   echo "Xvfb did not start" >&2
   cat "$WORK/xvfb.log" >&2
+  exit 1
+}
+
+# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set. sway refuses
+# to run as root, so as root the calling script starts over as nobody, in mount and
+# network namespaces of its own with a private /tmp (sway picks its X display number
+# there, clashing with no one). No sway is a failure, never a skip.
+start_sway() {
+  if [ "$(id -u)" -eq 0 ]; then
+    rm -rf "$WORK"
+    trap - EXIT
+    exec unshare --mount --net --fork -- bash -c \
+      'mount -t tmpfs -o mode=1777 tmpfs /tmp &&
+       exec setpriv --reuid=nobody --regid=nogroup --clear-groups bash "$@"' \
+      bash "$0" "$BIN"
+  fi
+  local program
+  for program in "$QUILLET" "$SETQUILLET" "$SIM"; do
+    [ -x "$program" ] || { echo "$(id -un) cannot run $program" >&2; exit 1; }
+  done
+  export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
+    WLR_LIBINPUT_NO_DEVICES=1
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  echo 'xwayland enable' >"$WORK/sway.config"
+  unset DISPLAY WAYLAND_DISPLAY
+  sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
+  SWAY_PID=$!
+  local socket x11
+  for _ in $(seq 200); do
+    socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
+    x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
+    [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
+    if [ -n "$socket" ] && [ -n "$x11" ]; then
+      export WAYLAND_DISPLAY=$socket DISPLAY=${x11#DISPLAY=}
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "sway did not start" >&2
+  cat "$WORK/sway.log" >&2
   exit 1
 }
 
@@ -74,14 +120,39 @@ proc_field() {
   echo "${!field}"
 }
 
-# The live keepers serving our display (zombies not counted). /proc only: no procps.
+# The live keepers of this test's runs (zombies not counted). /proc only: no procps.
 keepers() {
   local dir pid
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
     [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] || continue
     [ "$(proc_field "$pid" 1)" = Z ] && continue
-    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "DISPLAY=$DISPLAY" && echo "$pid"
+    # grep reads to the end (no -q): tr cut off by SIGPIPE would fail the pipeline.
+    tr '\0' '\n' <"$dir/environ" 2>/dev/null |
+      grep -x "XDG_CONFIG_HOME=$XDG_CONFIG_HOME" >/dev/null && echo "$pid"
+  done
+}
+
+# Expects one keeper, detached from the caller: a session of its own, standard streams on
+# /dev/null and nothing else but its connections (sockets). NAME in $1; its pid in KEEPER
+# (empty when there was not exactly one).
+check_keeper() {
+  local fd
+  KEEPER=$(keepers)
+  if [ "$(echo "$KEEPER" | wc -w)" -ne 1 ]; then
+    fail "$1: expected one keeper, found: $KEEPER"
+    KEEPER=""
+    return 1
+  fi
+  [ "$(proc_field "$KEEPER" 4)" = "$KEEPER" ] || fail "$1: keeper shares a session"
+  for fd in 0 1 2; do
+    [ "$(readlink "/proc/$KEEPER/fd/$fd")" = /dev/null ] || fail "$1: keeper holds fd $fd"
+  done
+  for fd in "/proc/$KEEPER"/fd/*; do
+    case $(readlink "$fd") in
+      /dev/null | socket:*) ;;
+      *) fail "$1: keeper holds $(readlink "$fd")" ;;
+    esac
   done
 }
 

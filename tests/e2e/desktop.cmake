@@ -20,7 +20,7 @@ target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform/po
 
 # Each script starts an X server of its own (Xvfb on a free display), so they may run in
 # parallel; xclip, xdotool, sox and script are the other programs.
-foreach(name clipboard dialog tone handoff)
+foreach(name clipboard dialog tone handoff wayland)
   add_test(NAME desktop_${name}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/desktop_${name}_test.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(desktop_${name} PROPERTIES LABELS e2e TIMEOUT 180)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The clipboard's rules and its hand-off at exit: a clipboard manager that takes the text
-# over (a stand-in, and xfsettingsd: no keeper then), one that says so without taking it (a keeper all the same), one
-# that never answers (bounded wait, then a keeper), and the
-# clipboard functions' refusals, with and without a display.
+# The clipboard's rules and its hand-off at exit: a clipboard manager that takes the text
+# over (a stand-in, and xfsettingsd: no keeper then), one that says so without taking it
+# (a keeper all the same), one that never answers (bounded wait, then a keeper), the
+# clipboard functions' refusals, and the one line of a run that reaches no clipboard (no
+# display, a display that refuses us, none answering).
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
@@ -77,17 +79,45 @@ printf 'a\r\nb\rc\x80' | "$PROBE" set
 printf 'a\r\nb\rc\x80' >"$WORK/get.expected"
 same_bytes "set then get" "$WORK/get" "$WORK/get.expected"
 
-# Without a display there is no clipboard: nothing offered, and a run stays silent.
-env -u DISPLAY "$PROBE" get >/dev/null
-[ $? -eq 3 ] || fail "no display: clipboard text offered"
-"$SETQUILLET" com1 115200 >/dev/null
-"$SIM" --quiet --timeout 5000 --pty "$LINK" --send lost >/dev/null 2>&1 &
-sim=$!
-wait_link
-env -u DISPLAY "$QUILLET" </dev/null 2>"$WORK/err"
-status=$?
-wait "$sim"
-[ "$status" -eq 0 ] || fail "no display: Quillet ended with $status"
-[ -s "$WORK/err" ] && fail "no display: Quillet said '$(cat "$WORK/err")'"
+# No clipboard to be had: the run says so in one line (stderr, and the system log), once,
+# and ends as it would have. CASE, the environment, and what the line must say.
+no_clipboard() {
+  local name=$1 expected=$2
+  shift 2
+  "$SETQUILLET" com1 115200 >/dev/null
+  "$SIM" --quiet --timeout 5000 --pty "$LINK" --send lost >/dev/null 2>&1 &
+  local sim=$!
+  wait_link
+  env -u WAYLAND_DISPLAY "$@" "$QUILLET" </dev/null 2>"$WORK/err"
+  local status=$?
+  wait "$sim"
+  [ "$status" -eq 0 ] || fail "$name: Quillet ended with $status"
+  printf '%s\n' "$expected" >"$WORK/err.expected"
+  same_bytes "$name: standard error" "$WORK/err" "$WORK/err.expected"
+  env -u WAYLAND_DISPLAY "$@" "$PROBE" get >/dev/null 2>&1
+  [ $? -eq 3 ] || fail "$name: clipboard text offered"
+}
+# A display that refuses us: the server wants a cookie that our authority file lacks.
+touch "$WORK/server.auth" "$WORK/empty.auth"
+xauth -f "$WORK/server.auth" add :0 . "$(mcookie)"
+: >"$WORK/refusing"
+Xvfb -displayfd 9 -auth "$WORK/server.auth" -nolisten tcp 9>"$WORK/refusing" >/dev/null 2>&1 &
+refusing=$!
+for _ in $(seq 100); do [ -s "$WORK/refusing" ] && break; sleep 0.05; done
+refused=":$(head -n1 "$WORK/refusing")"
+no_clipboard "no display" \
+  'Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)' \
+  -u DISPLAY
+no_clipboard "refused display" \
+  "Quillet: error: no clipboard: cannot open display $refused (Authorization required, but no authorization protocol specified)" \
+  DISPLAY="$refused" XAUTHORITY="$WORK/empty.auth"
+no_clipboard "no server" \
+  "Quillet: error: no clipboard: cannot open display :$((${DISPLAY#:} + 1000)) (no X server answers there)" \
+  DISPLAY=":$((${DISPLAY#:} + 1000))"
+no_clipboard "no compositor" \
+  "Quillet: error: no clipboard: cannot connect to Wayland display quillet-none (No such file or directory); DISPLAY is not set" \
+  -u DISPLAY WAYLAND_DISPLAY=quillet-none XDG_RUNTIME_DIR="$WORK"
+kill "$refusing"
+wait "$refusing" 2>/dev/null
 
 finish

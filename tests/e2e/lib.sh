@@ -4,8 +4,10 @@
 set -u
 
 : "${QUILLET:?}" "${SETQUILLET:?}" "${HANDHELD_SIM:?}"
-# No desktop: the clipboard is unavailable and messages reach standard error only.
+# No desktop: the clipboard is unavailable and messages reach standard error only. A run
+# that needs the clipboard says so in this one line.
 unset DISPLAY WAYLAND_DISPLAY
+NO_CLIPBOARD='Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)'
 
 failures=0
 scratch=$(mktemp -d)

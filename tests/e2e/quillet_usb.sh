@@ -8,18 +8,19 @@ PORT_FAILED='Quillet: error: Unable open to communication port'
 TIMEOUT='Quillet: error: Timeout'
 
 EXCHANGES=(
-  "--send hello;"
+  "--send hello;$NO_CLIPBOARD"
   "--word Mivra-X2Y;$TIMEOUT"
   "--send hello --vanish-after 12;"
 )
 check_exchanges usb usb "${EXCHANGES[@]}"
 
-# The handheld asks for the host's text: nothing to send without a clipboard.
+# The handheld asks for the host's text: nothing to send without a clipboard, and that
+# is said.
 fresh_config
 "$SETQUILLET" usb
 start_sim "$devices/usb" --receive
 run_quillet
-expect_equal "usb H2P: message" "" "$errors"
+expect_equal "usb H2P: message" "$NO_CLIPBOARD" "$errors"
 wait_sim
 expect_equal "usb H2P: handheld-sim's exit (no answer)" 3 "$?"
 
@@ -45,7 +46,7 @@ wait_for_line "$scratch/sim.err" "host opened the port"
 run_quillet
 expect_equal "usb second run: message" "$PORT_FAILED" "$errors"
 wait "$first"
-expect_equal "usb first run: message" "" "$(cat "$scratch/first.err")"
+expect_equal "usb first run: message" "$NO_CLIPBOARD" "$(cat "$scratch/first.err")"
 wait_sim
 
 finish

@@ -1,10 +1,15 @@
-// The Windows clipboard functions for CF_TEXT, on the CLIPBOARD selection of the X display.
+// The Windows clipboard functions for CF_TEXT, on the desktop's clipboard: Wayland's
+// through data-control where the compositor offers it, else the CLIPBOARD selection of
+// the X display.
 //
 // Contract kept from Windows:
 // - IsClipboardFormatAvailable(CF_TEXT) needs no open clipboard: true when there is text
-//   to have, our own or an owner's that offers UTF8_STRING or STRING. Other formats: false.
-// - OpenClipboard fails with ERROR_DEVICE_NOT_CONNECTED when no display can be opened;
-//   opening it again while it is open succeeds.
+//   to have, our own or an owner's that offers one of the text types we read. Other
+//   formats: false.
+// - OpenClipboard fails with ERROR_DEVICE_NOT_CONNECTED when no clipboard can be reached
+//   (no display, or one that refuses us); opening it again while it is open succeeds.
+//   Such a run says so once, on standard error and in the system log:
+//   "Quillet: error: no clipboard: REASON".
 // - GetClipboardData, EmptyClipboard, SetClipboardData and CloseClipboard fail with
 //   ERROR_CLIPBOARD_NOT_OPEN while the clipboard is not open.
 // - GetClipboardData(CF_TEXT) gives a movable block holding the text as CF_TEXT
@@ -15,28 +20,87 @@
 //   empty clipboard (the previous owner's text is gone for everyone).
 // - SetClipboardData(CF_TEXT, block) takes the block over and returns it: the clipboard
 //   owns it from then on. No delayed rendering (a null block) and no other format; on
-//   failure the block stays the caller's.
+//   failure the block stays the caller's. On Wayland the text is also set as the X11
+//   selection, for X11 programs that the compositor does not bridge to.
 // - CloseClipboard ends the access; a text we set stays on offer and outlives the program
-//   (x11handoff.cpp).
+//   (x11handoff.cpp, keeper.cpp).
+#include <cstdio>
 #include <cstdlib>
 
 #include "desktop/desktoptext.h"
+#include "desktop/keeper.h"
 #include "posix.h"
-#include "desktop/x11/x11selection.h"
 
-static X11Session session;  // display is null while there is no connection
+enum Desktop { DESKTOP_NONE, DESKTOP_WAYLAND, DESKTOP_X11 };
+
+static Desktop desktop;      // the clipboard connected to, if any
+static X11Session x11;       // display is null while there is no connection
+static WlSession wayland;    // likewise
+static int64_t x11TakenAt;   // when the X11 selection was taken beside the Wayland one
 static bool clipboardOpen;
 static HGLOBAL readBlock;  // handed out by GetClipboardData, the clipboard's
 static HGLOBAL ownBlock;   // taken over by SetClipboardData
 static bool handOffRegistered;
 
-static void HandOffAtExit(void) {
-  if (session.display != nullptr) X11HandOff(&session);
-}
+static void HandOffAtExit(void) { KeepClipboard(&x11, &wayland, x11TakenAt); }
 
 // Once this program owns the selection, someone must answer for it after exit.
 static void RegisterHandOff(void) {
   if (!handOffRegistered) handOffRegistered = atexit(HandOffAtExit) == 0;
+}
+
+static bool IsSet(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+static void SayUnreachable(const char* waylandFailure) {
+  static bool said = false;
+  if (said) return;
+  said = true;
+  char line[512];
+  if (!IsSet("WAYLAND_DISPLAY") && !IsSet("DISPLAY")) {
+    snprintf(line, sizeof line,
+             "Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)");
+  } else {
+    snprintf(line, sizeof line, "Quillet: error: no clipboard: %s%s%s", waylandFailure,
+             waylandFailure[0] != '\0' ? "; " : "", x11.openFailure);
+  }
+  fprintf(stderr, "%s\n", line);
+  fflush(stderr);
+  OutputDebugStringA(line);
+}
+
+// Wayland's clipboard where the compositor lets us at it, else X11's.
+static bool Connect(void) {
+  if (desktop != DESKTOP_NONE) return true;
+  char waylandFailure[256] = "";
+  if (IsSet("WAYLAND_DISPLAY") &&
+      WlOpen(&wayland, waylandFailure, sizeof waylandFailure) == WL_OPENED) {
+    desktop = DESKTOP_WAYLAND;
+  } else if (X11Open(&x11)) {
+    desktop = DESKTOP_X11;
+  } else {
+    SayUnreachable(waylandFailure);
+    return false;
+  }
+  return true;
+}
+
+static void Disconnect(void) {
+  WlClose(&wayland);
+  X11Close(&x11);
+  desktop = DESKTOP_NONE;
+}
+
+static bool OwnsSelection(void) {
+  if (desktop == DESKTOP_X11) return X11OwnsSelection(&x11);
+  WlServePending(&wayland);  // a cancellation may be waiting
+  return wayland.owner;
+}
+
+static bool OwnTextSet(void) {
+  return desktop == DESKTOP_X11 ? x11.hasText : wayland.text.utf8 != nullptr;
 }
 
 // Every function but OpenClipboard and IsClipboardFormatAvailable needs it open.
@@ -52,16 +116,18 @@ static void ReleaseBlock(HGLOBAL* block) {
 
 BOOL WINAPI IsClipboardFormatAvailable(UINT format) {
   if (format != CF_TEXT) return FALSE;
-  bool temporary = session.display == nullptr;
-  if (temporary && !X11Open(&session)) return FALSE;
-  bool available = X11OwnsSelection(&session) ? session.hasText : X11OffersText(&session);
-  if (temporary) X11Close(&session);
+  bool temporary = desktop == DESKTOP_NONE;
+  if (temporary && !Connect()) return FALSE;
+  bool available = OwnsSelection() ? OwnTextSet()
+                   : desktop == DESKTOP_X11 ? X11OffersText(&x11)
+                                            : WlOffersText(&wayland);
+  if (temporary) Disconnect();
   return available;
 }
 
 BOOL WINAPI OpenClipboard(HWND) {
   if (clipboardOpen) return TRUE;
-  if (session.display == nullptr && !X11Open(&session)) {
+  if (!Connect()) {
     SetLastErrorCode(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
@@ -69,21 +135,30 @@ BOOL WINAPI OpenClipboard(HWND) {
   return TRUE;
 }
 
-// Reads the owner's text: UTF-8 if it has it, else Latin-1 (STRING). Owners that answer
-// with another type than asked are taken at their word. Null with the last error set.
+// The owner's text and how it becomes CF_TEXT. On X11: UTF-8 if it has it, else Latin-1
+// (STRING); owners that answer with another type than asked are taken at their word.
+static unsigned long ReadDesktop(char** text, size_t* length, Translation* translate) {
+  *translate = Utf8ToText;
+  if (desktop == DESKTOP_WAYLAND) return WlReadSelection(&wayland, text, length);
+  Atom type = None;
+  unsigned long status =
+      X11ReadSelection(&x11, x11.atoms[ATOM_UTF8_STRING], text, length, &type);
+  if (status == ERROR_INVALID_DATA)
+    status = X11ReadSelection(&x11, XA_STRING, text, length, &type);
+  if (type == XA_STRING) *translate = Latin1ToText;
+  return status;
+}
+
+// Reads the owner's text as CF_TEXT. Null with the last error set.
 static HGLOBAL ReadText(void) {
   char* desktop = nullptr;
   size_t length = 0;
-  Atom type = None;
-  unsigned long status =
-      X11ReadSelection(&session, session.atoms[ATOM_UTF8_STRING], &desktop, &length, &type);
-  if (status == ERROR_INVALID_DATA)
-    status = X11ReadSelection(&session, XA_STRING, &desktop, &length, &type);
+  Translation translate = Utf8ToText;
+  unsigned long status = ReadDesktop(&desktop, &length, &translate);
   if (status != 0) {
     SetLastErrorCode((DWORD)status);
     return nullptr;
   }
-  Translation translate = type == XA_STRING ? Latin1ToText : Utf8ToText;
   size_t size = translate(desktop, length, nullptr);
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size + 1);
   char* text = block ? (char*)GlobalLock(block) : nullptr;
@@ -104,7 +179,7 @@ HANDLE WINAPI GetClipboardData(UINT format) {
     SetLastErrorCode(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
-  if (X11OwnsSelection(&session)) {
+  if (OwnsSelection()) {
     if (ownBlock == nullptr) SetLastErrorCode(ERROR_INVALID_DATA);  // emptied by us
     return ownBlock;
   }
@@ -116,13 +191,40 @@ BOOL WINAPI EmptyClipboard(void) {
   if (!RequireOpen()) return FALSE;
   ReleaseBlock(&readBlock);
   ReleaseBlock(&ownBlock);
-  X11OfferText(&session, nullptr);
-  if (!X11TakeSelection(&session)) {
+  bool taken = desktop == DESKTOP_WAYLAND
+                   ? WlTakeSelection(&wayland, nullptr)
+                   : X11OfferText(&x11, nullptr) && X11TakeSelection(&x11);
+  if (!taken) {
     SetLastErrorCode(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   RegisterHandOff();
   return TRUE;
+}
+
+// Offers text as the X11 selection, taking it if need be. 0 or the error code.
+static DWORD OfferOnX11(const char* text) {
+  if (!X11OfferText(&x11, text)) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!X11OwnsSelection(&x11) && !X11TakeSelection(&x11)) {
+    X11OfferText(&x11, nullptr);
+    return ERROR_ACCESS_DENIED;
+  }
+  return 0;
+}
+
+// Sets text as the Wayland selection and, where an X display is at hand and the
+// compositor's bridge does not carry the clipboard to X11 programs (it does so only for a
+// focused X11 window, and taking the selection beside it would race it), as the X11
+// selection too. 0 or the error code.
+static DWORD OfferOnWayland(const char* text) {
+  if (!WlTakeSelection(&wayland, text)) return ERROR_ACCESS_DENIED;
+  if (x11.display == nullptr && (!IsSet("DISPLAY") || !X11Open(&x11))) return 0;
+  if (!X11WindowFocused(&x11) && OfferOnX11(text) == 0) {
+    x11TakenAt = MonotonicMilliseconds();
+  } else {
+    X11Close(&x11);
+  }
+  return 0;
 }
 
 HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
@@ -133,15 +235,10 @@ HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
   }
   const char* text = (const char*)GlobalLock(hMem);
   if (text == nullptr) return nullptr;  // GlobalLock said why
-  bool offered = X11OfferText(&session, text);
+  DWORD failure = desktop == DESKTOP_WAYLAND ? OfferOnWayland(text) : OfferOnX11(text);
   GlobalUnlock(hMem);
-  if (!offered) {
-    SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (!X11OwnsSelection(&session) && !X11TakeSelection(&session)) {
-    X11OfferText(&session, nullptr);
-    SetLastErrorCode(ERROR_ACCESS_DENIED);
+  if (failure != 0) {
+    SetLastErrorCode(failure);
     return nullptr;
   }
   ReleaseBlock(&readBlock);
@@ -155,10 +252,9 @@ BOOL WINAPI CloseClipboard(void) {
   if (!RequireOpen()) return FALSE;
   ReleaseBlock(&readBlock);
   clipboardOpen = false;
-  if (session.owner) {
-    X11ServePending(&session);  // a clipboard manager asks at once
-  } else {
-    X11Close(&session);
-  }
+  // A clipboard manager or the compositor's bridge asks at once.
+  if (wayland.display != nullptr) WlServePending(&wayland);
+  if (x11.display != nullptr && x11.owner) X11ServePending(&x11);
+  if (!wayland.owner && !(x11.display != nullptr && x11.owner)) Disconnect();
   return TRUE;
 }

@@ -1,17 +1,43 @@
-# The desktop half of the Linux port: the clipboard on X11, the tone through ALSA, and the
-# message dialog, whose toolkit (FLTK) sits in a plugin loaded only when a message is shown.
+# The desktop half of the Linux port: the clipboard on Wayland (data-control) or X11, the
+# tone through ALSA, and the message dialog, whose toolkit (FLTK) sits in a plugin loaded
+# only when a message is shown.
 find_package(X11 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
+find_program(QUILLET_WAYLAND_SCANNER wayland-scanner REQUIRED)
 find_package(ALSA REQUIRED)
 find_library(QUILLET_FLTK_LIBRARY fltk REQUIRED)
 find_path(QUILLET_FLTK_INCLUDE_DIR FL/Fl.H REQUIRED)
 
 file(GLOB QUILLET_DESKTOP_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_LIST_DIR}/*.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/x11/*.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/x11/*.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wayland/*.cpp)
 target_sources(quillet_posix PRIVATE ${QUILLET_DESKTOP_SOURCES})
 
-target_link_libraries(quillet_posix PUBLIC X11::X11 ALSA::ALSA ${CMAKE_DL_LIBS} m)
-# Programs take only the libraries they use: SetQuillet needs neither X11 nor ALSA.
+# The data-control protocols' bindings, generated from the XML in wayland/.
+set(QUILLET_WAYLAND_GENERATED ${CMAKE_BINARY_DIR}/generated/wayland)
+foreach(protocol ext-data-control-v1 wlr-data-control-unstable-v1)
+  set(xml ${CMAKE_CURRENT_LIST_DIR}/wayland/${protocol}.xml)
+  add_custom_command(
+    OUTPUT ${QUILLET_WAYLAND_GENERATED}/${protocol}-client.h
+           ${QUILLET_WAYLAND_GENERATED}/${protocol}-protocol.c
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${QUILLET_WAYLAND_GENERATED}
+    COMMAND ${QUILLET_WAYLAND_SCANNER} client-header ${xml}
+            ${QUILLET_WAYLAND_GENERATED}/${protocol}-client.h
+    COMMAND ${QUILLET_WAYLAND_SCANNER} private-code ${xml}
+            ${QUILLET_WAYLAND_GENERATED}/${protocol}-protocol.c
+    DEPENDS ${xml}
+    VERBATIM)
+  target_sources(quillet_posix PRIVATE
+    ${QUILLET_WAYLAND_GENERATED}/${protocol}-client.h
+    ${QUILLET_WAYLAND_GENERATED}/${protocol}-protocol.c)
+endforeach()
+target_include_directories(quillet_posix PRIVATE ${QUILLET_WAYLAND_GENERATED})
+
+target_link_libraries(quillet_posix PUBLIC X11::X11 PkgConfig::WAYLAND_CLIENT ALSA::ALSA
+  ${CMAKE_DL_LIBS} m)
+# Programs take only the libraries they use: SetQuillet needs no X11, Wayland or ALSA.
 target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")
 
 # quillet-dialog.so beside the programs in the build tree, lib/quillet once installed.

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "desktop/desktoptext.h"
+#include "desktop/offeredtext.h"
 #include "posix.h"
 #include "desktop/x11/x11selection.h"
 
@@ -52,22 +52,12 @@ bool X11OfferText(X11Session* session, const char* text) {
   session->hasText = false;
   if (text == nullptr) return true;
 
-  size_t length = strlen(text);
-  size_t utf8Length = TextToUtf8(text, length, nullptr);
-  size_t latin1Length = TextToLatin1(text, length, nullptr);
-  char* utf8 = (char*)malloc(utf8Length + 1);
-  char* latin1 = (char*)malloc(latin1Length + 1);
-  if (utf8 == nullptr || latin1 == nullptr) {
-    free(utf8);
-    free(latin1);
-    return false;
-  }
-  TextToUtf8(text, length, utf8);
-  TextToLatin1(text, length, latin1);
-  session->utf8 = utf8;
-  session->utf8Length = utf8Length;
-  session->latin1 = latin1;
-  session->latin1Length = latin1Length;
+  OfferedText offered;
+  if (!MakeOfferedText(text, &offered)) return false;
+  session->utf8 = offered.utf8;
+  session->utf8Length = offered.utf8Length;
+  session->latin1 = offered.latin1;
+  session->latin1Length = offered.latin1Length;
   session->hasText = true;
   return true;
 }

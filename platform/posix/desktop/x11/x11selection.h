@@ -61,10 +61,12 @@ struct X11Session {
   size_t latin1Length;
   X11Transfer transfers[X11_MAX_TRANSFERS];
   unsigned long textsDelivered;  // text answers handed over whole, piecewise ones included
+  char openFailure[200];  // why X11Open failed, for the no-clipboard line
 };
 
 // ---- The connection (x11session.cpp) ------------------------------------------------------
-// Opens $DISPLAY and the session's window. False when there is no display to open.
+// Opens $DISPLAY and the session's window. False when there is no display to open, with
+// the reason in openFailure; the server's own refusal never reaches standard error.
 bool X11Open(X11Session* session);
 // Drops the text and the connection (and with it any ownership).
 void X11Close(X11Session* session);
@@ -76,6 +78,9 @@ typedef bool (*X11EventMatch)(X11Session* session, const XEvent* event);
 bool X11WaitFor(X11Session* session, X11EventMatch match, XEvent* event, int64_t deadline);
 // Serves what has already arrived, without waiting.
 void X11ServePending(X11Session* session);
+// True when an X11 window has the input focus (a Wayland compositor's X11 bridge then
+// carries the clipboard to it).
+bool X11WindowFocused(X11Session* session);
 
 // ---- Asking for the selection (x11reader.cpp) ----------------------------------------------
 // Converts CLIPBOARD to target and returns the bytes in *data (malloc'd, NUL-terminated,
@@ -101,9 +106,8 @@ void X11ServeEvent(X11Session* session, const XEvent* event);
 bool X11TransfersPending(X11Session* session);
 
 // ---- Outliving the program (x11handoff.cpp) ------------------------------------------------
-// At exit: hands the offered text to the clipboard manager, or else to a keeper process
-// that serves it until another program takes the selection. The session is unusable
-// afterwards either way.
-void X11HandOff(X11Session* session);
+// At exit: hands the offered text to the clipboard manager. True when a keeper must
+// serve it instead (keeper.cpp); otherwise the session is closed.
+bool X11NeedsKeeper(X11Session* session);
 
 #endif  // QUILLET_PLATFORM_POSIX_X11SELECTION_H

@@ -2,16 +2,19 @@
 // server's clock and the wait for events.
 //
 // Contract kept from Windows (OpenClipboard's side of it):
-// - There is a clipboard only where a display can be opened ($DISPLAY; a Wayland desktop
-//   offers one through XWayland). Without one, X11Open fails and so does OpenClipboard.
+// - There is an X11 clipboard only where a display can be opened ($DISPLAY). Without one,
+//   X11Open fails and says why; the server's refusal, which libxcb would write to
+//   standard error itself, goes into that reason instead.
 // - The clipboard never stops the program: X protocol errors (a requestor's window that
 //   vanished mid-answer, say) are ignored rather than fatal, and every wait on another
 //   program has a deadline. Only the loss of the display itself ends the process (with
 //   status 0, as every run that got past its settings does).
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,10 +35,49 @@ static int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 // inside the exit-time hand-off, where exit must not be called again.
 static int DisplayLost(Display*) { _exit(0); }
 
+// XOpenDisplay with standard error caught in a pipe for the while: what the server said
+// when it refused us lands in refusal (empty when it said nothing).
+static Display* OpenCatchingRefusal(char* refusal, size_t size) {
+  refusal[0] = '\0';
+  int ends[2];
+  fflush(stderr);
+  int saved = dup(STDERR_FILENO);
+  bool catching = saved >= 0 && pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+  if (catching) dup2(ends[1], STDERR_FILENO);
+  Display* display = XOpenDisplay(nullptr);
+  if (catching) {
+    dup2(saved, STDERR_FILENO);
+    close(ends[1]);
+    ssize_t length = read(ends[0], refusal, size - 1);
+    refusal[length > 0 ? length : 0] = '\0';
+    close(ends[0]);
+  }
+  if (saved >= 0) close(saved);
+  // One phrase: line ends become blanks, those at the end go.
+  size_t length = strlen(refusal);
+  while (length > 0 && (refusal[length - 1] == '\n' || refusal[length - 1] == ' '))
+    refusal[--length] = '\0';
+  for (char* c = refusal; *c != '\0'; ++c) {
+    if (*c == '\n') *c = ' ';
+  }
+  return display;
+}
+
 bool X11Open(X11Session* session) {
   memset(session, 0, sizeof *session);
-  Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return false;
+  const char* name = getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') {
+    snprintf(session->openFailure, sizeof session->openFailure, "DISPLAY is not set");
+    return false;
+  }
+  char refusal[sizeof session->openFailure - 64];
+  Display* display = OpenCatchingRefusal(refusal, sizeof refusal);
+  if (display == nullptr) {
+    snprintf(session->openFailure, sizeof session->openFailure,
+             "cannot open display %s (%s)", name,
+             refusal[0] != '\0' ? refusal : "no X server answers there");
+    return false;
+  }
   XSetErrorHandler(IgnoreXError);
   XSetIOErrorHandler(DisplayLost);
   if (!XInternAtoms(display, (char**)ATOM_NAMES, ATOM_COUNT, False, session->atoms)) {
@@ -113,4 +155,11 @@ void X11ServePending(X11Session* session) {
     X11ServeEvent(session, &event);
   }
   XFlush(session->display);
+}
+
+bool X11WindowFocused(X11Session* session) {
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(session->display, &focus, &revert);
+  return focus != None && focus != PointerRoot;
 }
