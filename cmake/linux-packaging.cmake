@@ -63,7 +63,6 @@ set(CPACK_PACKAGE_DESCRIPTION
 Palm handheld, over a serial port or the handheld's USB link. SetQuillet\n\
 stores the port; handheld-sim simulates a handheld to try a setup without one.")
 set(CPACK_PACKAGE_CONTACT "${QUILLET_MAINTAINER}")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
@@ -74,4 +73,16 @@ if(QUILLET_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libx11-6, libasound2, libfltk1.3")
 endif()
+
+# The source tarball: the tree as git has it, without build trees, git's own files and
+# what tests or editors leave behind.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME quillet-${PROJECT_VERSION})
+# Written into CPackSourceConfig.cmake as they are, so the patterns use [.] for a dot: a
+# backslash would not survive the trip.
+string(REGEX REPLACE "([.+*?()|$])" "[\\1]" QUILLET_SOURCE_REGEX ${CMAKE_SOURCE_DIR})
+set(CPACK_SOURCE_IGNORE_FILES
+  "^${QUILLET_SOURCE_REGEX}/build/" "^${QUILLET_SOURCE_REGEX}/build-[^/]*/"
+  "/[.]git$" "/[.]git/" "/__pycache__/" "[.]pyc$"
+  "/(crash|leak|timeout|oom)-[^/]*$" "~$" "[.]swp$")
 include(CPack)
