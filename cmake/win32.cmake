@@ -8,7 +8,10 @@ enable_language(RC)
 set(QUILLET_WIN32_COMPILE_OPTIONS
   -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
   -include ${CMAKE_SOURCE_DIR}/platform/msvcrt_stdio.h)
-set(QUILLET_WIN32_LINK_OPTIONS -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+# ASLR (relocatable image, kept relocations) and DEP (no code runs from data pages), said
+# explicitly: binutils 2.36 and later set both by default, older ones do not.
+set(QUILLET_WIN32_LINK_OPTIONS -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+  -Wl,--dynamicbase -Wl,--nxcompat)
 foreach(target quillet_common quillet_transfer quillet_config)
   target_compile_options(${target} PRIVATE ${QUILLET_WIN32_COMPILE_OPTIONS})
 endforeach()
@@ -54,9 +57,12 @@ if(QUILLET_BUILD_TESTS)
   add_subdirectory(tests/wine/windows)
 endif()
 
-# The ZIP for Windows users: the two programs and how to place them.
+# The ZIP for Windows users: the two programs, how to place them and the licence, the
+# texts with CR LF line ends so that every Windows editor shows their lines.
 install(TARGETS Quillet SetQuillet RUNTIME DESTINATION .)
-install(FILES resources/README-windows.txt DESTINATION .)
+configure_file(resources/README-windows.txt README-windows.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Quillet)
 set(CPACK_PACKAGE_FILE_NAME Quillet-${PROJECT_VERSION}-win32)

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds Quillet for Linux and shows it talking to the simulated handheld over a pty, in
-# a throw-away settings folder: no handheld, no serial port and no desktop needed.
+# Builds the Linux programs alone (the demo preset, build/demo) and shows Quillet talking
+# to the simulated handheld over a pty, in a throw-away settings folder: no handheld, no
+# serial port and no desktop needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/setup.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 >/dev/null
-bin=$PWD/build/linux
+bash tools/setup.sh demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j2 >/dev/null
+bin=$PWD/build/demo
 
 XDG_CONFIG_HOME=$(mktemp -d)
 export XDG_CONFIG_HOME

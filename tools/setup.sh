@@ -1,18 +1,34 @@
 #!/usr/bin/env bash
-# Installs what building, the demo and the tests need on Debian 12. Quick when everything
-# is there already; needs root (or sudo) otherwise.
+# Installs what Quillet needs on Debian 12. `setup.sh demo`: what building the Linux
+# programs and running the demo need. `setup.sh` (or `setup.sh test`): that, and all the
+# tests need besides. Quick when everything is there already; needs root (or sudo)
+# otherwise.
 set -euo pipefail
 
-PACKAGES=(
-  cmake make g++ libgtest-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386
-  xvfb xauth xclip xdotool x11-utils socat
-  libx11-dev libwayland-dev pkg-config libfltk1.3-dev libasound2-dev alsa-utils sox
-  sway xwayland wl-clipboard
-  clang-14 libclang-rt-14-dev dos2unix valgrind python3
+# Building the Linux programs (Wayland's client library for its clipboard), and the demo's
+# X server and clipboard tool.
+DEMO_PACKAGES=(
+  cmake make g++ pkg-config libx11-dev libfltk1.3-dev libasound2-dev libwayland-dev
+  xvfb xclip
+)
+# The tests: unit tests and benchmarks; the Windows cross build and Wine; the desktop's
+# parts (X11 tools, Wayland compositor and clipboard, PulseAudio, ALSA tools); the
+# sanitizer and fuzz builds and valgrind; the packages' checks.
+TEST_PACKAGES=(
+  libgtest-dev libbenchmark-dev python3
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386
+  xauth xdotool x11-utils socat sway xwayland wl-clipboard
+  alsa-utils sox pulseaudio pulseaudio-utils libasound2-plugins
+  clang-14 libclang-rt-14-dev dos2unix valgrind
+  dpkg-dev file lintian devscripts
   xfce4-settings dbus
 )
+
+case "${1:-test}" in
+  demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
+  test) PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  *) echo "usage: setup.sh [demo|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${PACKAGES[@]}"; do
@@ -24,7 +40,14 @@ done
 echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+if [[ " ${missing[*]} " == *":i386 "* ]]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -q
+# In CI's throw-away machines dpkg may skip its fsync after every file it unpacks, which
+# takes much of the install's time. A user's own machine keeps the safe default: a power
+# cut meanwhile must not leave a half-written library behind.
+unsafe=()
+[ "${CI:-}" = true ] && unsafe=(-o DPkg::Options::=--force-unsafe-io)
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-  -o DPkg::Lock::Timeout=900 "${missing[@]}"
+  -o DPkg::Lock::Timeout=900 "${unsafe[@]}" "${missing[@]}"

@@ -1,14 +1,15 @@
 # Shared by the desktop tests (sourced): an X server of their own (or a headless sway with
 # Xwayland), a throw-away home and config folder, Quillet against handheld-sim over a pty,
 # and byte-exact checks.
-# Usage in a test: source desktop-lib.sh BUILD_DIR; ...; finish
+# Usage in a test: source desktop-lib.sh BIN_DIR; ...; finish. BIN_DIR is the build tree,
+# or an installed usr/bin with DESKTOP_PROBE naming the build tree's desktop-probe.
 set -uo pipefail
 
 BIN=$1
 QUILLET=$BIN/Quillet
 SETQUILLET=$BIN/SetQuillet
 SIM=$BIN/handheld-sim
-PROBE=$BIN/desktop-probe
+PROBE=${DESKTOP_PROBE:-$BIN/desktop-probe}
 
 # CF_TEXT's code page follows the locale: 1252 here unless a test names another.
 unset LC_ALL LC_CTYPE

@@ -94,7 +94,7 @@ TEST_F(Platform, PortsOpenExclusivelyAndKeepTheirLineSettings) {
 
   // A dangling entry is a missing port, and so is a name that is no port.
   unlink((folder + "/devices/com2").c_str());
-  symlink((root + "/gone").c_str(), (folder + "/devices/com2").c_str());
+  ASSERT_EQ(0, symlink((root + "/gone").c_str(), (folder + "/devices/com2").c_str()));
   for (const char* name : {"com2", "com0", "lpt1", "com1x"}) {
     EXPECT_EQ(INVALID_HANDLE_VALUE,
               CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -114,7 +114,7 @@ TEST_F(Platform, HangUpHandsOverWhatArrivedThenFails) {
   char buffer[16];
   ASSERT_EQ(2, read(master, buffer, sizeof buffer));
   std::thread handheld([&] {
-    write(master, "ab", 2);
+    EXPECT_EQ(2, write(master, "ab", 2));
     usleep(100000);
     close(master);
     master = -1;
@@ -193,7 +193,7 @@ TEST_F(Platform, DeviceMapLinkIsTheUsbDevice) {
   DWORD count = 0, size = 0;
   mkdir(folder.c_str(), 0700);
   mkdir((folder + "/devices").c_str(), 0700);
-  symlink((root + "/not-yet").c_str(), (folder + "/devices/usb").c_str());
+  ASSERT_EQ(0, symlink((root + "/not-yet").c_str(), (folder + "/devices/usb").c_str()));
   char list[256];
   size = sizeof list;
   EXPECT_EQ(0, PalmUsbGetAttachedDevices(&count, list, &size));
@@ -213,7 +213,7 @@ TEST_F(Platform, DeviceMapLinkIsTheUsbDevice) {
   EXPECT_EQ(INVALID_HANDLE_VALUE, PalmUsbOpenPort(list, 0));
   PalmUsbTimeouts timeouts = {100, 100};
   EXPECT_EQ(0, PalmUsbSetTimeouts(port, &timeouts));
-  write(master, "abcdef", 6);
+  EXPECT_EQ(6, write(master, "abcdef", 6));
   char buffer[16];
   DWORD received = 0;
   EXPECT_EQ(0, PalmUsbReceiveBytes(port, buffer, 4, &received));

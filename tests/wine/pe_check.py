@@ -1,10 +1,10 @@
-"""The Windows programs as files: 32-bit, the right subsystem, within their sizes, importing
-exactly the system DLLs and the Palm functions (undecorated) they should, and resources as
-shipped: Quillet.exe one icon group of three 32-bit images, 16, 48 and 32 pixels in that
+"""The Windows programs as files: 32-bit, the right subsystem, within their sizes, ASLR
+(relocatable, relocations kept) and DEP on, importing exactly the system DLLs and the Palm
+functions (undecorated) they should, and resources as shipped: Quillet.exe one icon group of three 32-bit images, 16, 48 and 32 pixels in that
 order and the same as resources/Quillet.ico, no version block and no manifest;
 SetQuillet.exe no resources at all. The committed icon must be what tools/make-icon.py
 draws, and the ZIP for Windows users (cpack --preset win32) must hold the two programs as
-built and the README.
+built, the README naming the version, and LICENSE as LICENSE.txt, both texts with CR LF.
 
     pe_check.py WIN32_BUILD_DIR SOURCE_DIR
 """
@@ -19,6 +19,9 @@ from winelib import Checks
 
 RT_ICON, RT_GROUP_ICON = 3, 14
 GUI, CONSOLE = 2, 3
+RELOCS_STRIPPED = 0x0001
+DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+BASE_RELOCATION_DIRECTORY = 5
 SYSTEM = {"KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "msvcrt.dll"}
 PALM = {
     "HSAPI.dll": {"HsCheckApiStatus", "HsGetSyncStatus", "HsSetAppStatus"},
@@ -36,11 +39,12 @@ class Image:
         pe = struct.unpack_from("<I", self.data, 0x3C)[0]
         if self.data[pe:pe + 4] != b"PE\0\0":
             raise ValueError(path + " is not a PE file")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from(
+        self.machine, sections, _, _, _, optional_size, self.characteristics = struct.unpack_from(
             "<HHIIIHH", self.data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", self.data, optional)[0]
-        self.subsystem = struct.unpack_from("<H", self.data, optional + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from(
+            "<HH", self.data, optional + 68)
         self.directories = [struct.unpack_from("<II", self.data, optional + 96 + 8 * i)
                             for i in range(16)]
         table = optional + optional_size
@@ -138,20 +142,30 @@ def check_icon_group(checks, resources, ico_images):
                   (32, 32, 32, (32, 64, 32))], shown)
 
 
-def check_zip(checks, build):
+def check_zip(checks, build, source):
     packages = [name for name in os.listdir(build) if name.endswith("-win32.zip")]
     if len(packages) != 1:
         checks.fail("want one *-win32.zip in %s (cpack --preset win32), found %s"
                     % (build, packages))
         return
+    version = packages[0][len("Quillet-"):-len("-win32.zip")]
+    with open(os.path.join(source, "LICENSE"), "rb") as f:
+        licence = f.read().replace(b"\n", b"\r\n")
     with zipfile.ZipFile(os.path.join(build, packages[0])) as package:
         names = sorted(package.namelist())
-        checks.equal(packages[0] + ": files", ["Quillet.exe", "README-windows.txt",
-                                               "SetQuillet.exe"], names)
+        checks.equal(packages[0] + ": files", ["LICENSE.txt", "Quillet.exe",
+                                               "README-windows.txt", "SetQuillet.exe"], names)
         for name in ("Quillet.exe", "SetQuillet.exe"):
             with open(os.path.join(build, name), "rb") as built:
                 checks.true("%s: %s is not the one built (run cpack again)" % (packages[0], name),
                             name in names and package.read(name) == built.read())
+        readme = package.read("README-windows.txt") if "README-windows.txt" in names else b""
+        checks.true(packages[0] + ": LICENSE.txt is not LICENSE with CR LF line ends",
+                    "LICENSE.txt" in names and package.read("LICENSE.txt") == licence)
+        checks.true(packages[0] + ": README-windows.txt has a line end without CR",
+                    readme.count(b"\n") > 0 and readme.count(b"\n") == readme.count(b"\r\n"))
+        checks.true(packages[0] + ": README-windows.txt does not open with 'Quillet %s for Windows'"
+                    % version, readme.startswith(b"Quillet %s for Windows\r\n" % version.encode()))
 
 
 def main():
@@ -173,6 +187,11 @@ def main():
         checks.equal(name + ": machine and format (i386, PE32)", (0x14C, 0x10B),
                      (image.machine, image.magic))
         checks.equal(name + ": subsystem", subsystem, image.subsystem)
+        checks.equal(name + ": ASLR and DEP (DllCharacteristics DYNAMIC_BASE, NX_COMPAT)",
+                     DYNAMIC_BASE | NX_COMPAT, image.dll_characteristics & (DYNAMIC_BASE | NX_COMPAT))
+        checks.true(name + ": relocations stripped, so ASLR cannot move it",
+                    not image.characteristics & RELOCS_STRIPPED
+                    and image.directories[BASE_RELOCATION_DIRECTORY][1] > 0)
         checks.true("%s: %d bytes, more than %d" % (name, size, limit), size <= limit)
         imports = image.imports()
         checks.equal(name + ": imported DLLs", sorted(dlls), sorted(imports))
@@ -188,7 +207,7 @@ def main():
         else:
             checks.equal(name + ": resource types", [], kinds)
 
-    check_zip(checks, build)
+    check_zip(checks, build, source)
     with tempfile.TemporaryDirectory() as scratch:
         drawn = os.path.join(scratch, "Quillet.ico")
         subprocess.run([sys.executable, os.path.join(source, "tools", "make-icon.py"), drawn],

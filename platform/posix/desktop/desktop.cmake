@@ -47,6 +47,9 @@ set_target_properties(quillet-dialog PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   CXX_VISIBILITY_PRESET hidden)
 target_include_directories(quillet-dialog PRIVATE ${QUILLET_FLTK_INCLUDE_DIR})
-target_link_libraries(quillet-dialog PRIVATE ${QUILLET_FLTK_LIBRARY} X11::X11)
+# The plugin calls libc only through FLTK and libstdc++, so Debian's default --as-needed
+# would drop libc from it; a shared object must name libc itself.
+target_link_libraries(quillet-dialog PRIVATE ${QUILLET_FLTK_LIBRARY} X11::X11
+  -Wl,--push-state,--no-as-needed c -Wl,--pop-state)
 # Building a program that may show a message builds the plugin too.
 add_dependencies(quillet_posix quillet-dialog)

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The release artefacts as their users get them, each made afresh by cpack from this tree
+# in a scratch folder.
+#   deb: lintian finds no tag at any level (the tags left on purpose are listed in
+#     LINTIAN_ACCEPTED, each with its reason in the README); hardening-check finds PIE, the
+#     stack protector, fortified calls, RELRO and immediate binding in every ELF file; the
+#     package's version and its changelog's newest entry are the project's; the copyright
+#     file carries LICENSE's text; and the installed programs show their dialog from the
+#     installed plugin (desktop_dialog_test).
+#   source: the tarball holds exactly the files git knows (when the tree is a git
+#     checkout) and never build output, .git or test leftovers; unpacked on its own,
+#     outside any git checkout, it builds with the README's commands and passes the unit
+#     tests.
+#     package_test.sh deb|source BUILD_DIR SOURCE_DIR VERSION
+set -u
+kind=$1 build=$2 source=$3 version=$4
+LINTIAN_ACCEPTED=()
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# make_package CONFIG: cpack with BUILD_DIR's CONFIG, the package in $scratch/out.
+make_package() {
+  cpack --config "$build/$1" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 && return 0
+  cat "$scratch/cpack.log" >&2
+  exit 1
+}
+
+check_deb() {
+  make_package CPackConfig.cmake
+  deb=$(echo "$scratch"/out/*.deb)
+  dpkg-deb -x "$deb" "$scratch/root" || exit 1
+  root=$scratch/root
+
+  lintian --display-info --pedantic --fail-on none "$deb" 2>"$scratch/lintian.err" >"$scratch/lintian" ||
+    fail "lintian did not run: $(cat "$scratch/lintian.err")"
+  while read -r line; do
+    tag=$(cut -d' ' -f3 <<<"$line")
+    [[ " ${LINTIAN_ACCEPTED[*]} " == *" $tag "* ]] || fail "lintian: $line"
+  done <"$scratch/lintian"
+
+  elves=()
+  for file in "$root"/usr/bin/* "$root"/usr/lib/quillet/*; do
+    [ "$(head -c4 "$file" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] && elves+=("$file")
+  done
+  [ ${#elves[@]} -eq 4 ] || fail "want 4 ELF files (3 programs, the plugin), found ${#elves[@]}"
+  # Control-flow protection is not among Debian 12's default flags.
+  hardening-check --nocfprotection "${elves[@]}" >"$scratch/hardening" ||
+    fail "hardening-check: $(grep -e ":$" -e ": no" "$scratch/hardening" | tr -s " \n" " ")"
+
+  changes=$scratch/changelog
+  zcat "$root/usr/share/doc/quillet/changelog.gz" >"$changes"
+  for what in "package:$(dpkg-deb -f "$deb" Version)" \
+    "changelog.gz:$(dpkg-parsechangelog -l "$changes" -S Version)" \
+    "CHANGELOG.md:$(sed -n 's/^## \([^ ]*\) .*/\1/p' "$source/CHANGELOG.md" | head -n1)"; do
+    [ "${what#*:}" = "$version" ] || fail "version of the ${what%%:*}: ${what#*:}, project: $version"
+  done
+
+  # The copyright's licence paragraph, unfolded, is LICENSE from its first paragraph on.
+  sed -n '/^License: /,$p' "$root/usr/share/doc/quillet/copyright" | tail -n +2 |
+    sed 's/^ \.$//; s/^ //' >"$scratch/licence"
+  sed -n '/^Permission/,$p' "$source/LICENSE" | cmp -s - "$scratch/licence" ||
+    fail "copyright: the licence text is not LICENSE's"
+  grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$source/LICENSE")" \
+    "$root/usr/share/doc/quillet/copyright" || fail "copyright: not LICENSE's holder"
+
+  DESKTOP_PROBE=$build/desktop-probe \
+    bash "$source/tests/e2e/desktop_dialog_test.sh" "$root/usr/bin" ||
+    fail "the installed programs fail desktop_dialog_test"
+}
+
+check_source() {
+  make_package CPackSourceConfig.cmake
+  tarball=$(echo "$scratch"/out/*.tar.gz)
+  tar -tzf "$tarball" | grep -v '/$' | cut -d/ -f2- | sort >"$scratch/files"
+
+  grep -E '^build/|^build-|(^|/)\.git(/|$)|__pycache__|\.pyc$|(^|/)(crash|leak|timeout|oom)-' \
+    "$scratch/files" >"$scratch/leftovers" &&
+    fail "in the tarball: $(head -n5 "$scratch/leftovers" | tr '\n' ' ')"
+  if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$source" ls-files --cached --others --exclude-standard |
+      while read -r file; do [ -e "$source/$file" ] && echo "$file"; done | sort >"$scratch/git"
+    diff "$scratch/git" "$scratch/files" >"$scratch/diff" ||
+      fail "tarball (>) and git (<) differ: $(head -n8 "$scratch/diff" | tr '\n' ' ')"
+  fi
+
+  mkdir "$scratch/unpacked"
+  tar -xzf "$tarball" -C "$scratch/unpacked"
+  cd "$scratch/unpacked"/* || exit 1
+  export GIT_CEILING_DIRECTORIES=$scratch
+  {
+    cmake --preset linux && cmake --build --preset linux -j2 && ctest --preset linux -L unit
+  } >"$scratch/build.log" 2>&1 || fail "the unpacked source: $(tail -n 20 "$scratch/build.log")"
+  grep -E '^[0-9]+% tests passed' "$scratch/build.log"
+}
+
+case $kind in
+  deb) check_deb ;;
+  source) check_source ;;
+  *) echo "usage: package_test.sh deb|source BUILD_DIR SOURCE_DIR VERSION" >&2; exit 2 ;;
+esac
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "all checks passed"
