@@ -123,6 +123,8 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
   port->usb = usb;
   port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
   port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
+  // A tone only ever follows an open port: the device gets ready while the run waits.
+  PrepareTone();
   return handle;
 }
 

@@ -1,0 +1,88 @@
+// The tone helper: a child process that opens ALSA's default device (PulseAudio or
+// PipeWire on a desktop) while the run waits for the handheld, then plays a sine for each
+// request. Whatever the sound server does, only this process waits on it, and Beep can
+// kill it (beep.cpp).
+#include <alsa/asoundlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "desktop/tone.h"
+
+#define TONE_RATE 48000       // frames per second, mono
+#define TONE_LATENCY 100000   // us of buffering ALSA may use
+#define TONE_AMPLITUDE 16000  // of 32767: clearly audible, never clipped
+#define TONE_RAMP 0.005       // s of fade at each end, so the tone starts without a click
+
+static void Silent(const char*, int, const char*, int, const char*, ...) {}
+
+// Fills frames with the tone, faded in and out over TONE_RAMP.
+static void Synthesise(int16_t* frames, size_t count, double frequency) {
+  const double pi = 3.14159265358979323846;
+  size_t ramp = (size_t)(TONE_RAMP * TONE_RATE);
+  if (ramp * 2 > count) ramp = count / 2;
+  for (size_t i = 0; i < count; ++i) {
+    double gain = 1.0;
+    size_t fromEnd = count - 1 - i;
+    if (i < ramp) gain = (double)i / (double)ramp;
+    if (fromEnd < ramp) gain = (double)fromEnd / (double)ramp;
+    double phase = 2.0 * pi * frequency * (double)i / TONE_RATE;
+    frames[i] = (int16_t)(TONE_AMPLITUDE * gain * sin(phase));
+  }
+}
+
+static bool WriteAll(snd_pcm_t* pcm, const int16_t* frames, size_t count) {
+  while (count > 0) {
+    snd_pcm_sframes_t written = snd_pcm_writei(pcm, frames, count);
+    if (written < 0) {
+      if (snd_pcm_recover(pcm, (int)written, 1) < 0) return false;
+      continue;
+    }
+    frames += written;
+    count -= (size_t)written;
+  }
+  return true;
+}
+
+// The default device, set up for the tone's format (which no request changes): this is
+// the slow part (libasound's configuration, the sound server's connection and stream).
+// Null when there is none.
+static snd_pcm_t* OpenDevice(void) {
+  snd_lib_error_set_handler(Silent);
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return nullptr;
+  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                         TONE_RATE, 1, TONE_LATENCY) != 0) {
+    snd_pcm_close(pcm);
+    return nullptr;
+  }
+  return pcm;
+}
+
+// Plays the tone to its end (the drain returns once the last frame has sounded) and
+// leaves the device ready for another.
+static bool Play(snd_pcm_t* pcm, const ToneRequest* request) {
+  size_t count = (size_t)((uint64_t)TONE_RATE * request->duration / 1000);
+  int16_t* frames = (int16_t*)malloc(count * sizeof *frames + 1);
+  if (frames == nullptr) return false;
+  Synthesise(frames, count, (double)request->frequency);
+  bool played = WriteAll(pcm, frames, count);
+  if (played) snd_pcm_drain(pcm);
+  snd_pcm_prepare(pcm);
+  free(frames);
+  return played;
+}
+
+void ServeTones(int channel) {
+  snd_pcm_t* pcm = OpenDevice();
+  ToneRequest request;
+  // Until the caller closes its end (or ends, or kills this process).
+  while (recv(channel, &request, sizeof request, 0) == (ssize_t)sizeof request) {
+    unsigned char answer = pcm != nullptr && Play(pcm, &request) ? TONE_PLAYED : TONE_NO_DEVICE;
+    if (send(channel, &answer, 1, MSG_NOSIGNAL) != 1) break;
+  }
+  if (pcm != nullptr) snd_pcm_close(pcm);
+  _exit(0);
+}
