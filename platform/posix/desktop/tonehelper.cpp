@@ -1,7 +1,7 @@
 // The tone helper: a child process that opens ALSA's default device (PulseAudio or
-// PipeWire on a desktop) while the run waits for the handheld, then plays a sine for each
-// request. Whatever the sound server does, only this process waits on it, and Beep can
-// kill it (beep.cpp).
+// PipeWire on a desktop) while the run waits for the handheld, then plays one sine when
+// asked. Whatever the sound server does, only this process waits on it, and Beep can kill
+// it (beep.cpp).
 #include <alsa/asoundlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -61,8 +61,7 @@ static snd_pcm_t* OpenDevice(void) {
   return pcm;
 }
 
-// Plays the tone to its end (the drain returns once the last frame has sounded) and
-// leaves the device ready for another.
+// Plays the tone to its end: the drain returns once the last frame has sounded.
 static bool Play(snd_pcm_t* pcm, const ToneRequest* request) {
   size_t count = (size_t)((uint64_t)TONE_RATE * request->duration / 1000);
   int16_t* frames = (int16_t*)malloc(count * sizeof *frames + 1);
@@ -70,7 +69,6 @@ static bool Play(snd_pcm_t* pcm, const ToneRequest* request) {
   Synthesise(frames, count, (double)request->frequency);
   bool played = WriteAll(pcm, frames, count);
   if (played) snd_pcm_drain(pcm);
-  snd_pcm_prepare(pcm);
   free(frames);
   return played;
 }
@@ -78,11 +76,16 @@ static bool Play(snd_pcm_t* pcm, const ToneRequest* request) {
 void ServeTones(int channel) {
   snd_pcm_t* pcm = OpenDevice();
   ToneRequest request;
-  // Until the caller closes its end (or ends, or kills this process).
-  while (recv(channel, &request, sizeof request, 0) == (ssize_t)sizeof request) {
-    unsigned char answer = pcm != nullptr && Play(pcm, &request) ? TONE_PLAYED : TONE_NO_DEVICE;
-    if (send(channel, &answer, 1, MSG_NOSIGNAL) != 1) break;
+  unsigned char answer = TONE_NO_DEVICE;
+  // One tone, or none when the caller closes its end first.
+  if (recv(channel, &request, sizeof request, 0) == (ssize_t)sizeof request) {
+    if (pcm != nullptr && Play(pcm, &request)) answer = TONE_PLAYED;
+    // Closed before the answer: the caller may end at once, and a device such as a WAV
+    // file is only complete once closed.
+    if (pcm != nullptr) snd_pcm_close(pcm);
+    send(channel, &answer, 1, MSG_NOSIGNAL);
+  } else if (pcm != nullptr) {
+    snd_pcm_close(pcm);
   }
-  if (pcm != nullptr) snd_pcm_close(pcm);
   _exit(0);
 }
