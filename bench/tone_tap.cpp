@@ -1,10 +1,14 @@
 // tone-tap.so, preloaded into Quillet by bench/run.sh: stamps (CLOCK_REALTIME, ns) the
 // moments the tone's timing is measured between, one line each, appended to $TONE_TAP:
-//   P ns   a port's byte moved: a read from a tty that returned bytes, or a write whose
-//          output queue was seen empty (TIOCOUTQ 0); the last one before W is the text's
+//   O ns   a tty was opened (the port)
+//   F ns   the port's first byte moved, L ns its last: a read from a tty that returned
+//          bytes, or a write whose output queue was seen empty (TIOCOUTQ 0)
+//   R ns   the sound device was set up (snd_pcm_set_params returned)
 //   W ns   the tone's first snd_pcm_writei (its first samples reach the device)
 //   D ns kib   snd_pcm_drain returned (the tone has sounded), and the peak resident size
 //          of the process that played it
+// The program's own stamps wait in memory until it exits, so the port's traffic costs a
+// clock read each; the tone helper's are written at once (it never exits normally).
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,20 +21,39 @@
 #include <cstdlib>
 #include <ctime>
 
-static void Stamp(char event, long extra) {
-  const char* path = getenv("TONE_TAP");
-  if (path == nullptr) return;
+static long long Now(void) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  char line[64];
-  int length = snprintf(line, sizeof line, "%c %lld%09ld %ld\n", event, (long long)now.tv_sec,
-                        now.tv_nsec, extra);
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+static void Append(const char* line, int length) {
+  const char* path = getenv("TONE_TAP");
+  int fd = path != nullptr ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
   if (fd < 0) return;
   if (write(fd, line, (size_t)length) != length) {
     // A lost stamp shows as a missing row.
   }
   close(fd);
+}
+
+static void Stamp(char event, long extra) {
+  char line[64];
+  Append(line, snprintf(line, sizeof line, "%c %lld %ld\n", event, Now(), extra));
+}
+
+static long long opened, firstByte, lastByte;
+
+static void PortMoved(void) {
+  lastByte = Now();
+  if (firstByte == 0) firstByte = lastByte;
+}
+
+__attribute__((destructor)) static void StampPort(void) {
+  char line[128];
+  if (opened == 0) return;
+  Append(line, snprintf(line, sizeof line, "O %lld 0\nF %lld 0\nL %lld 0\n", opened, firstByte,
+                        lastByte));
 }
 
 template <typename Function>
@@ -40,10 +63,30 @@ static Function Next(const char* name) {
 
 extern "C" {
 
+int open(const char* path, int flags, ...) {
+  static auto real = Next<int (*)(const char*, int, mode_t)>("open");
+  va_list arguments;
+  va_start(arguments, flags);
+  mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(arguments, int) : 0;
+  va_end(arguments);
+  int fd = real(path, flags, mode);
+  if (fd >= 0 && isatty(fd)) opened = Now();
+  return fd;
+}
+
+int snd_pcm_set_params(snd_pcm_t* pcm, snd_pcm_format_t format, snd_pcm_access_t access,
+                       unsigned channels, unsigned rate, int resample, unsigned latency) {
+  static auto real = Next<int (*)(snd_pcm_t*, snd_pcm_format_t, snd_pcm_access_t, unsigned,
+                                  unsigned, int, unsigned)>("snd_pcm_set_params");
+  int result = real(pcm, format, access, channels, rate, resample, latency);
+  Stamp('R', result);
+  return result;
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
   static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
   ssize_t result = real(fd, buffer, count);
-  if (result > 0 && isatty(fd)) Stamp('P', result);
+  if (result > 0 && isatty(fd)) PortMoved();
   return result;
 }
 
@@ -54,7 +97,7 @@ int ioctl(int fd, unsigned long request, ...) {
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
   int result = real(fd, request, argument);
-  if (request == TIOCOUTQ && result == 0 && *(int*)argument == 0) Stamp('P', 0);
+  if (request == TIOCOUTQ && result == 0 && *(int*)argument == 0) PortMoved();
   return result;
 }
 

@@ -108,16 +108,19 @@ proc_field() {
   echo "${!field}"
 }
 
-# The live keepers serving our display (zombies not counted). /proc only: no procps.
-keepers() {
+# The live processes named $1 on our display (zombies not counted). /proc only: no procps.
+servers() {
   local dir pid
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
-    [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] || continue
+    [ "$(cat "$dir/comm" 2>/dev/null)" = "$1" ] || continue
     [ "$(proc_field "$pid" 1)" = Z ] && continue
     tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "DISPLAY=$DISPLAY" && echo "$pid"
   done
 }
+
+# The keepers serving our display.
+keepers() { servers quillet-keeper; }
 
 # Waits up to $1 seconds for our keepers to be gone.
 keepers_gone_within() {
