@@ -1,5 +1,6 @@
-# The desktop half of the Linux port: the clipboard on X11, the tone through ALSA, and the
-# message dialog, whose toolkit (FLTK) sits in a plugin loaded only when a message is shown.
+# The desktop half of the Linux port: the clipboard on X11, the tone through ALSA (loaded
+# at run time), and the message dialog, whose toolkit (FLTK) sits in a plugin loaded only
+# when a message is shown.
 find_package(X11 REQUIRED)
 find_package(ALSA REQUIRED)
 find_library(QUILLET_FLTK_LIBRARY fltk REQUIRED)
@@ -10,8 +11,11 @@ file(GLOB QUILLET_DESKTOP_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_LIST_DIR}/x11/*.cpp)
 target_sources(quillet_posix PRIVATE ${QUILLET_DESKTOP_SOURCES})
 
-target_link_libraries(quillet_posix PUBLIC X11::X11 ALSA::ALSA ${CMAKE_DL_LIBS} m)
-# Programs take only the libraries they use: SetQuillet needs neither X11 nor ALSA.
+# libasound is loaded by the tone helper (tonehelper.cpp), never linked: only its header is
+# needed here, and a package must name libasound2 among its dependencies by hand.
+target_include_directories(quillet_posix PRIVATE ${ALSA_INCLUDE_DIRS})
+target_link_libraries(quillet_posix PUBLIC X11::X11 ${CMAKE_DL_LIBS} m)
+# Programs take only the libraries they use: SetQuillet needs no X11.
 target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")
 
 # quillet-dialog.so beside the programs in the build tree, lib/quillet once installed.

@@ -1,8 +1,10 @@
 // The tone helper: a child process that opens ALSA's default device (PulseAudio or
 // PipeWire on a desktop) while the run waits for the handheld, then plays one sine when
 // asked. Whatever the sound server does, only this process waits on it, and Beep can kill
-// it (beep.cpp).
+// it (beep.cpp). libasound is loaded here, not linked: the program and a keeper forked from
+// it never map it, and its start-up cost leaves the program's own start.
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +18,38 @@
 #define TONE_AMPLITUDE 16000  // of 32767: clearly audible, never clipped
 #define TONE_RAMP 0.005       // s of fade at each end, so the tone starts without a click
 
+#define ALSA_LIBRARY "libasound.so.2"
+
+// The libasound calls the tone makes.
+struct Alsa {
+  decltype(&snd_lib_error_set_handler) setErrorHandler;
+  decltype(&snd_pcm_open) open;
+  decltype(&snd_pcm_set_params) setParams;
+  decltype(&snd_pcm_writei) writei;
+  decltype(&snd_pcm_recover) recover;
+  decltype(&snd_pcm_drain) drain;
+  decltype(&snd_pcm_close) close;
+};
+
+static Alsa alsa;
+
 static void Silent(const char*, int, const char*, int, const char*, ...) {}
+
+// Looked up in the global scope, so that a preloaded library may stand in for a call
+// (bench/tone_tap.cpp times the tone that way).
+template <typename Function>
+static bool Find(Function* function, const char* name) {
+  *function = (Function)dlsym(RTLD_DEFAULT, name);
+  return *function != nullptr;
+}
+
+static bool LoadAlsa(void) {
+  return dlopen(ALSA_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr &&
+         Find(&alsa.setErrorHandler, "snd_lib_error_set_handler") &&
+         Find(&alsa.open, "snd_pcm_open") && Find(&alsa.setParams, "snd_pcm_set_params") &&
+         Find(&alsa.writei, "snd_pcm_writei") && Find(&alsa.recover, "snd_pcm_recover") &&
+         Find(&alsa.drain, "snd_pcm_drain") && Find(&alsa.close, "snd_pcm_close");
+}
 
 // Fills frames with the tone, faded in and out over TONE_RAMP.
 static void Synthesise(int16_t* frames, size_t count, double frequency) {
@@ -35,9 +68,9 @@ static void Synthesise(int16_t* frames, size_t count, double frequency) {
 
 static bool WriteAll(snd_pcm_t* pcm, const int16_t* frames, size_t count) {
   while (count > 0) {
-    snd_pcm_sframes_t written = snd_pcm_writei(pcm, frames, count);
+    snd_pcm_sframes_t written = alsa.writei(pcm, frames, count);
     if (written < 0) {
-      if (snd_pcm_recover(pcm, (int)written, 1) < 0) return false;
+      if (alsa.recover(pcm, (int)written, 1) < 0) return false;
       continue;
     }
     frames += written;
@@ -50,12 +83,13 @@ static bool WriteAll(snd_pcm_t* pcm, const int16_t* frames, size_t count) {
 // the slow part (libasound's configuration, the sound server's connection and stream).
 // Null when there is none.
 static snd_pcm_t* OpenDevice(void) {
-  snd_lib_error_set_handler(Silent);
+  if (!LoadAlsa()) return nullptr;
+  alsa.setErrorHandler(Silent);
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return nullptr;
-  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                         TONE_RATE, 1, TONE_LATENCY) != 0) {
-    snd_pcm_close(pcm);
+  if (alsa.open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return nullptr;
+  if (alsa.setParams(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1, TONE_RATE, 1,
+                     TONE_LATENCY) != 0) {
+    alsa.close(pcm);
     return nullptr;
   }
   return pcm;
@@ -68,7 +102,7 @@ static bool Play(snd_pcm_t* pcm, const ToneRequest* request) {
   if (frames == nullptr) return false;
   Synthesise(frames, count, (double)request->frequency);
   bool played = WriteAll(pcm, frames, count);
-  if (played) snd_pcm_drain(pcm);
+  if (played) alsa.drain(pcm);
   free(frames);
   return played;
 }
@@ -82,10 +116,10 @@ void ServeTones(int channel) {
     if (pcm != nullptr && Play(pcm, &request)) answer = TONE_PLAYED;
     // Closed before the answer: the caller may end at once, and a device such as a WAV
     // file is only complete once closed.
-    if (pcm != nullptr) snd_pcm_close(pcm);
+    if (pcm != nullptr) alsa.close(pcm);
     send(channel, &answer, 1, MSG_NOSIGNAL);
   } else if (pcm != nullptr) {
-    snd_pcm_close(pcm);
+    alsa.close(pcm);
   }
   _exit(0);
 }
