@@ -112,13 +112,29 @@ else
   [ $((last * 2)) -le $((heardAtExit + 4800)) ] ||
     fail "played: the tone ran on $(((last * 2 - heardAtExit) / 96)) ms after Quillet ended"
 fi
+# The keeper left serving the text holds nothing of the sound: no libasound, and no socket
+# but its display connection.
+keeper=$(keepers)
+if [ -z "$keeper" ]; then
+  fail "played: no keeper serves the text"
+else
+  grep -q asound "/proc/$keeper/maps" && fail "keeper: libasound is mapped"
+  sockets=$(find "/proc/$keeper/fd" -lname 'socket:*' | wc -l)
+  [ "$sockets" -eq 1 ] || fail "keeper: $sockets sockets open"
+fi
 
 # A frozen server, before the run or half-way through the tone: the tone is abandoned
 # within its time and 1 s, the run ends as usual, and the next run (the server still
 # frozen) gets the port.
 for when in before halfway; do
   sleep 0.2  # the last tone's end leaves the recording
-  [ $when = before ] && kill -STOP "$PULSE_PID"
+  if [ $when = before ]; then
+    kill -STOP "$PULSE_PID"
+    # A Beep with nothing prepared keeps the same deadline.
+    start=$(milliseconds)
+    timeout 10 "$PROBE" beep 250 300 || fail "frozen: Beep reported failure"
+    [ $(($(milliseconds) - start)) -lt 1500 ] || fail "frozen: Beep took $(($(milliseconds) - start)) ms"
+  fi
   (line_run "frozen $when"; echo "$QUILLET_STATUS $ELAPSED" >"$WORK/frozen.result") &
   run=$!
   if [ $when = halfway ]; then
@@ -140,6 +156,13 @@ for when in before halfway; do
   kill -CONT "$PULSE_PID"
 done
 kill "$RECORDER_PID"
+
+# Neither SetQuillet nor a run without a valid setting starts the tone helper.
+for command in "$QUILLET" "$SETQUILLET com1 115200"; do  # in this order: no setting yet
+  XDG_CONFIG_HOME=$WORK/unset strace -f -qq -e trace=fork,vfork,clone,clone3 -o "$WORK/forks" \
+    env -u DISPLAY $command </dev/null >/dev/null 2>&1
+  grep -q . "$WORK/forks" && fail "${command##*/}: started a process"
+done
 
 # No server at all is no slower than ALSA's null device (a generous margin: a run held
 # up by the missing server would take a second more).
