@@ -9,6 +9,7 @@ PACKAGES=(
   wine wine32:i386
   xvfb xauth xclip xdotool x11-utils socat
   libx11-dev libfltk1.3-dev libasound2-dev alsa-utils sox
+  pulseaudio pulseaudio-utils libasound2-plugins strace
   clang-14 libclang-rt-14-dev dos2unix valgrind python3
 )
 

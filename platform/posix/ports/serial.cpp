@@ -90,6 +90,9 @@ static HANDLE Fail(DWORD code) {
 }
 
 HANDLE OpenTtyPort(const char* path, bool usb) {
+  // A tone only ever follows an open port: the sound device gets ready while the run
+  // waits for the handheld. Forked before the open, the helper never holds the port.
+  PrepareTone();
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another owner's TIOCEXCL shows as EBUSY: the port is taken.
   if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
@@ -123,8 +126,6 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
   port->usb = usb;
   port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
   port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
-  // A tone only ever follows an open port: the device gets ready while the run waits.
-  PrepareTone();
   return handle;
 }
 
