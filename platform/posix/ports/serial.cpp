@@ -90,9 +90,6 @@ static HANDLE Fail(DWORD code) {
 }
 
 HANDLE OpenTtyPort(const char* path, bool usb) {
-  // A tone only ever follows an open port: the sound device gets ready while the run
-  // waits for the handheld. Forked before the open, the helper never holds the port.
-  PrepareTone();
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another owner's TIOCEXCL shows as EBUSY: the port is taken.
   if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
@@ -126,6 +123,9 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
   port->usb = usb;
   port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
   port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
+  // A tone only ever follows an open port: the sound device gets ready while the run
+  // waits for the handheld. Forked once the line is set up, the helper cannot slow that.
+  PrepareTone();
   return handle;
 }
 
@@ -322,7 +322,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FALSE;
   }
   ioctl(port->fd, TIOCNXCL);
-  close(port->fd);  // releases the flock with it
+  // Released here, not by the close: a process forked meanwhile may hold the descriptor
+  // for a moment (the tone helper closes it first thing).
+  flock(port->fd, LOCK_UN);
+  close(port->fd);
   free(port);
   return TRUE;
 }
