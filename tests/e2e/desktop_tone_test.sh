@@ -17,8 +17,24 @@ pcm.!default {
 EOF
 }
 
+# Waits up to 2 s for the tone helpers to end: one closes its device (completing a WAV
+# file) after the tone has sounded and Beep has returned.
+helpers_done() {
+  local dir busy
+  for _ in $(seq 40); do
+    busy=""
+    for dir in /proc/[0-9]*; do
+      [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-tone ] &&
+        [ "$(proc_field "${dir#/proc/}" 1)" != Z ] && busy=1
+    done
+    [ -z "$busy" ] && return 0
+    sleep 0.05
+  done
+}
+
 # Expects WAV $2 to hold $3 Hz for $4 s (frequency within 2 %, length within 5 ms).
 tone_is() {
+  helpers_done
   if [ ! -s "$2" ]; then
     fail "$1: nothing played"
     return

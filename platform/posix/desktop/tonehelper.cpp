@@ -5,6 +5,7 @@
 // it never map it, and its start-up cost leaves the program's own start.
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #define TONE_RAMP 0.005       // s of fade at each end, so the tone starts without a click
 
 #define ALSA_LIBRARY "libasound.so.2"
+#define CLOSE_LIMIT 1  // s the device may take to close once the tone has sounded
 
 // The libasound calls the tone makes.
 struct Alsa {
@@ -114,12 +116,13 @@ void ServeTones(int channel) {
   // One tone, or none when the caller closes its end first.
   if (recv(channel, &request, sizeof request, 0) == (ssize_t)sizeof request) {
     if (pcm != nullptr && Play(pcm, &request)) answer = TONE_PLAYED;
-    // Closed before the answer: the caller may end at once, and a device such as a WAV
-    // file is only complete once closed.
-    if (pcm != nullptr) alsa.close(pcm);
+    // The tone has sounded: the caller goes on at once, and the device (a server's
+    // stream, a WAV file's header) is closed after, within CLOSE_LIMIT, even if the
+    // caller has ended meanwhile.
+    prctl(PR_SET_PDEATHSIG, 0);
+    alarm(CLOSE_LIMIT);
     send(channel, &answer, 1, MSG_NOSIGNAL);
-  } else if (pcm != nullptr) {
-    alsa.close(pcm);
   }
+  if (pcm != nullptr) alsa.close(pcm);
   _exit(0);
 }
