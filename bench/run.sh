@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 
 rows=()
 # row MEASURE QUILLET PEER RATIO GOAL MET
-row() { rows+=("$(printf '%-52s %12s %12s %8s %8s  %s' "$@")"); }
+row() { rows+=("$(printf '%-58s %10s %10s %7s %8s  %s' "$@")"); }
 # met RATIO OP LIMIT: "met" or "MISSED"
 met() { awk -v r="$1" -v l="$3" -v op="$2" \
   'BEGIN { ok = op == ">=" ? r >= l : r <= l; print ok ? "met" : "MISSED" }'; }
@@ -72,7 +72,8 @@ lines p 32766 >"$work/p2h.txt"
 lines h 32768 >"$work/h2p.txt"
 
 # median FILE COLUMN, largest FILE COLUMN
-median() { sort -g -k"$2","$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'; }
+median() { sort -g -k"$2","$2" "$1" |
+  awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'; }
 largest() { sort -g -k"$2","$2" "$1" | awk -v c="$2" 'END { print $c }'; }
 
 # One run of Quillet under the tap (bench/tone_tap.cpp) against a handheld on a fresh pty
@@ -89,12 +90,13 @@ quillet_run() {
   local sim=$!
   wait_link
   rm -f "$work/tap"
-  read -r wall rss < <(TONE_TAP=$work/tap LD_PRELOAD=$build/tone-tap.so "$build/peak-run" "$QUILLET")
+  read -r wall rss < <(TONE_TAP=$work/tap LD_PRELOAD=$build/tone-tap.so \
+    "$build/peak-run" "$QUILLET")
   wait "$sim" || { echo "bench: the handheld failed" >&2; exit 1; }
   awk -v wall="$wall" -v rss="$rss" '
     $1 == "O" { o = $2 } $1 == "F" { first = $2 } $1 == "L" { last = $2 }
     $1 == "R" { r = $2 } $1 == "W" { w = $2 } $1 == "D" { d = $2; hr = $3 }
-    END { printf "%.3f %d %d %.3f %.3f %s\n", wall - (first - o) / 1e6 - (d - w) / 1e6, rss, hr,
+    END { printf "%.2f %d %d %.2f %.2f %s\n", wall - (first - o) / 1e6 - (d - w) / 1e6, rss, hr,
           (w - last) / 1e6, (r - o) / 1e6, last }' "$work/tap" >>"$out"
 }
 
@@ -119,7 +121,8 @@ for stack in null pulse; do
           >>"$work/$stack-xclip-$direction" 2>/dev/null
       else
         quillet_run "$work/$stack-$direction" --receive
-        cmp -s "$work/got" "$work/h2p.txt" || { echo "bench: the handheld got other text" >&2; exit 1; }
+        cmp -s "$work/got" "$work/h2p.txt" ||
+          { echo "bench: the handheld got other text" >&2; exit 1; }
         "$build/peak-run" sh -c 'exec xclip -o -selection clipboard >/dev/null' \
           >>"$work/$stack-xclip-$direction"
       fi
@@ -149,7 +152,8 @@ for stack in null pulse; do
     label=$([ $direction = p2h ] && echo "handheld to clipboard" || echo "clipboard to handheld")
     ours=$work/$stack-$direction theirs=$work/$stack-xclip-$direction
     a=$(median "$ours" 1) b=$(median "$theirs" 1) r=$(ratio "$(median "$ours" 1)" "$b")
-    row "32 KiB $label, $name: time* vs $peer" "$a ms" "$b ms" "${r}x" "<=1.2x" "$(met "$r" "<=" 1.2)"
+    row "32 KiB $label, $name: time* vs $peer" "$a ms" "$b ms" "${r}x" "<=1.2x" \
+      "$(met "$r" "<=" 1.2)"
     a=$(largest "$ours" 2) b=$(largest "$theirs" 2) r=$(ratio "$a" "$b")
     row "  peak RSS, Quillet vs $peer" "$a KiB" "$b KiB" "${r}x" "<=${rssGoal}x" \
       "$(met "$r" "<=" "$rssGoal")"
@@ -166,7 +170,7 @@ for stack in null pulse; do
 done
 # The monitor hears each tone some time after the last byte: the first onset after it.
 while read -r _ _ _ _ _ last; do
-  awk -v l="$last" '$1 > l { printf "%.3f\n", ($1 - l) / 1e6; exit }' "$work/onsets"
+  awk -v l="$last" '$1 > l { printf "%.2f\n", ($1 - l) / 1e6; exit }' "$work/onsets"
 done <"$work/pulse-all" >"$work/heard"
 row "tone, PulseAudio: text's last byte to first sample heard" "$(median "$work/heard" 1) ms" \
   "-" "-" "-"
@@ -216,5 +220,5 @@ for direction in p2h h2p; do
 done
 
 # ---- Print ------------------------------------------------------------------------------
-printf '%-52s %12s %12s %8s %8s  %s\n' measure Quillet peer ratio goal ""
+printf '%-58s %10s %10s %7s %8s  %s\n' measure Quillet peer ratio goal ""
 printf '%s\n' "${rows[@]}"

@@ -153,7 +153,8 @@ for when in before halfway; do
     # A Beep with nothing prepared keeps the same deadline.
     start=$(milliseconds)
     timeout 10 "$PROBE" beep 250 300 || fail "frozen: Beep reported failure"
-    [ $(($(milliseconds) - start)) -lt 1800 ] || fail "frozen: Beep took $(($(milliseconds) - start)) ms"
+    took=$(($(milliseconds) - start))
+    [ "$took" -lt 1800 ] || fail "frozen: Beep took $took ms"
   fi
   (line_run "frozen $when"; echo "$QUILLET_STATUS $ELAPSED" >"$WORK/frozen.result") &
   run=$!
@@ -201,6 +202,7 @@ for device in none null none null none null; do
 done
 median() { sort -n "$1" | sed -n 2p; }
 [ "$(median "$WORK/none.ms")" -le $(($(median "$WORK/null.ms") + 250)) ] ||
-  fail "no server: runs took $(median "$WORK/none.ms") ms, $(median "$WORK/null.ms") ms with the null device"
+  fail "no server: runs took $(median "$WORK/none.ms") ms," \
+    "$(median "$WORK/null.ms") ms with the null device"
 
 finish
