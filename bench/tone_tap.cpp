@@ -3,12 +3,14 @@
 //   O ns   a tty was opened (the port)
 //   F ns   the port's first byte moved, L ns its last: a read from a tty that returned
 //          bytes, or a write whose output queue was seen empty (TIOCOUTQ 0)
+//   S ns   the clipboard was last taken (XSetSelectionOwner returned), 0 if never
 //   R ns   the sound device was set up (snd_pcm_set_params returned)
 //   W ns   the tone's first snd_pcm_writei (its first samples reach the device)
 //   D ns kib   snd_pcm_drain returned (the tone has sounded), and the peak resident size
 //          of the process that played it
 // The program's own stamps wait in memory until it exits, so the port's traffic costs a
 // clock read each; the tone helper's are written at once (it never exits normally).
+#include <X11/Xlib.h>
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -42,7 +44,7 @@ static void Stamp(char event, long extra) {
   Append(line, snprintf(line, sizeof line, "%c %lld %ld\n", event, Now(), extra));
 }
 
-static long long opened, firstByte, lastByte;
+static long long opened, firstByte, lastByte, selectionSet;
 
 static void PortMoved(void) {
   lastByte = Now();
@@ -52,8 +54,8 @@ static void PortMoved(void) {
 __attribute__((destructor)) static void StampPort(void) {
   char line[128];
   if (opened == 0) return;
-  Append(line, snprintf(line, sizeof line, "O %lld 0\nF %lld 0\nL %lld 0\n", opened, firstByte,
-                        lastByte));
+  Append(line, snprintf(line, sizeof line, "O %lld 0\nF %lld 0\nL %lld 0\nS %lld 0\n", opened,
+                        firstByte, lastByte, selectionSet));
 }
 
 template <typename Function>
@@ -80,6 +82,13 @@ int snd_pcm_set_params(snd_pcm_t* pcm, snd_pcm_format_t format, snd_pcm_access_t
                                   unsigned, int, unsigned)>("snd_pcm_set_params");
   int result = real(pcm, format, access, channels, rate, resample, latency);
   Stamp('R', result);
+  return result;
+}
+
+int XSetSelectionOwner(Display* display, Atom selection, Window owner, Time time) {
+  static auto real = Next<int (*)(Display*, Atom, Window, Time)>("XSetSelectionOwner");
+  int result = real(display, selection, owner, time);
+  selectionSet = Now();
   return result;
 }
 
