@@ -3,8 +3,9 @@
 #   bash bench/run.sh [BUILD_DIR]     (default build/linux; built with the linux preset)
 # The conversions run on a 64 MiB text of 80-character lines beside memcpy and
 # dos2unix/unix2dos; a 10 MiB clipboard text goes to CF_TEXT in 1251 and 932 beside 1252;
-# whole runs move 32 KiB each way over a pty with handheld-sim under
-# Xvfb, beside xclip.
+# whole runs move 32 KiB each way over a pty with handheld-sim under Xvfb, beside xclip,
+# with ALSA's null device and with a PulseAudio server of the bench's own (null sink), and
+# time the tone against the text's last byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/linux}
@@ -17,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 
 rows=()
 # row MEASURE QUILLET PEER RATIO GOAL MET
-row() { rows+=("$(printf '%-52s %12s %12s %8s %8s  %s' "$@")"); }
+row() { rows+=("$(printf '%-58s %10s %10s %7s %8s  %s' "$@")"); }
 # met RATIO OP LIMIT: "met" or "MISSED"
 met() { awk -v r="$1" -v l="$3" -v op="$2" \
   'BEGIN { ok = op == ">=" ? r >= l : r <= l; print ok ? "met" : "MISSED" }'; }
@@ -66,26 +67,14 @@ for pick in 1:1251 2:932; do
     "$(met "$r" "<=" 1.5)"
 done
 
-# ---- Whole runs: Quillet over a pty beside xclip ---------------------------------------
-echo "bench: whole runs under Xvfb (about 20 s)" >&2
+# ---- Whole runs: Quillet beside xclip, on ALSA's null device and on PulseAudio ----------
+echo "bench: whole runs under Xvfb, null device then PulseAudio (about 60 s)" >&2
 RUNS=${RUNS:-15}
-export HOME=$work/home XDG_CONFIG_HOME=$work/config
-mkdir -p "$HOME" "$XDG_CONFIG_HOME"
-echo 'pcm.!default { type null }' >"$HOME/.asoundrc"  # the tone goes nowhere
-Xvfb -displayfd 9 -nolisten tcp -screen 0 640x480x24 9>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=":$(head -n1 "$work/display")"
-"$build/SetQuillet" com1 115200
-link=$XDG_CONFIG_HOME/quillet/devices/com1
-mkdir -p "$(dirname "$link")"
-# The handheld sits on the far end of a pty pair that outlives the runs, and speaks before
-# Quillet opens the port: its bytes wait in the line, so a run's time is Quillet's own.
-socat PTY,link="$link",raw,echo=0 PTY,link="$work/handheld",raw,echo=0 2>/dev/null &
-relay=$!
-trap 'kill $relay $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [ -L "$work/handheld" ] && break; sleep 0.05; done
+HANDHELD_DELAY=200  # ms the handheld takes to answer once the port is open
+source tests/e2e/desktop-lib.sh "$build"  # its own Xvfb, PulseAudio and throw-away home
+trap 'rm -rf "$work"; cleanup' EXIT
+start_x
+"$build/SetQuillet" com1 115200 >/dev/null
 
 # 80-character lines: the longest text the handheld may send, and 32 KiB for it to ask for.
 lines() { awk -v c="$1" -v n="$2" 'BEGIN { for (i = 0; i < 80; i++) l = l c; l = l "\n"
@@ -93,48 +82,133 @@ lines() { awk -v c="$1" -v n="$2" 'BEGIN { for (i = 0; i < 80; i++) l = l c; l =
 lines p 32766 >"$work/p2h.txt"
 lines h 32768 >"$work/h2p.txt"
 
-# handheld OPTIONS...: the handheld's side, started and given time to speak
-handheld() { "$build/handheld-sim" --quiet --timeout 3000 "$work/handheld" "$@" & sim=$!; sleep 0.05; }
-# A handheld that sent its text lingers on the line: sent away once the run is over.
-dismiss() { kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; }
-# median_max FILE: median of column 1, largest of column 2
-median_max() { sort -n "$1" | awk '{ w[NR] = $1; if ($2 > r) r = $2 } END { print w[int((NR + 1) / 2)], r }'; }
+# median FILE COLUMN, largest FILE COLUMN
+median() { sort -g -k"$2","$2" "$1" |
+  awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'; }
+largest() { sort -g -k"$2","$2" "$1" | awk -v c="$2" 'END { print $c }'; }
 
-: >"$work/p2h"; : >"$work/xclip-i"; : >"$work/h2p"; : >"$work/xclip-o"
-for _ in $(seq "$RUNS"); do
-  handheld --send-file "$work/p2h.txt"
-  "$build/peak-run" "$build/Quillet" >>"$work/p2h"
-  dismiss
-  "$build/peak-run" xclip -i -selection clipboard "$work/p2h.txt" >>"$work/xclip-i" 2>/dev/null
+# One run of Quillet under the tap (bench/tone_tap.cpp) against a handheld on a fresh pty
+# that answers HANDHELD_DELAY ms after the open, as a person would. Appends to file $1:
+#   own rss helperRss firstWrite ready lastByte afterSet
+# own: the wall time less the wait for the handheld's first byte (port open to command
+# word) and less the tone's playing (first write to the drain's return), both as stamped
+# in this run; firstWrite: the text's last byte to the tone's first write; ready: port
+# open to the device set up; lastByte: its CLOCK_REALTIME ns; afterSet: the clipboard
+# set (handheld to clipboard) or the port write done (clipboard to handheld) to the
+# first write.
+quillet_run() {
+  local out=$1
+  shift
+  "$SIM" --quiet --timeout 5000 --pty "$LINK" --delay "$HANDHELD_DELAY" "$@" >"$work/got" &
+  local sim=$!
+  wait_link
+  rm -f "$work/tap"
+  read -r wall rss < <(TONE_TAP=$work/tap LD_PRELOAD=$build/tone-tap.so \
+    "$build/peak-run" "$QUILLET")
+  wait "$sim" || { echo "bench: the handheld failed" >&2; exit 1; }
+  awk -v wall="$wall" -v rss="$rss" '
+    $1 == "O" { o = $2 } $1 == "F" { first = $2 } $1 == "L" { last = $2 } $1 == "S" { s = $2 }
+    $1 == "R" { r = $2 } $1 == "W" { w = $2 } $1 == "D" { d = $2; hr = $3 }
+    END { printf "%.2f %d %d %.2f %.2f %s %.2f\n", wall - (first - o) / 1e6 - (d - w) / 1e6, rss,
+          hr, (w - last) / 1e6, (r - o) / 1e6, last, (w - (s > last ? s : last)) / 1e6 }' \
+    "$work/tap" >>"$out"
+}
+
+for stack in null pulse; do
+  if [ $stack = null ]; then
+    echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
+  else
+    start_pulse  # ALSA's default device through the pulse plugin from here on
+    mkfifo "$work/monitor"
+    "$build/sound-onsets" <"$work/monitor" >"$work/onsets" &
+    record_monitor "$work/monitor"
+  fi
+  for direction in p2h h2p; do
+    : >"$work/$stack-$direction"
+    : >"$work/$stack-xclip-$direction"
+    [ $direction = h2p ] && xclip -i -selection clipboard "$work/h2p.txt" 2>/dev/null
+    for _ in $(seq "$RUNS"); do
+      if [ $direction = p2h ]; then
+        quillet_run "$work/$stack-$direction" --send-file "$work/p2h.txt"
+        cmp -s "$work/got" /dev/null || { echo "bench: the handheld said something" >&2; exit 1; }
+        "$build/peak-run" xclip -i -selection clipboard "$work/p2h.txt" \
+          >>"$work/$stack-xclip-$direction" 2>/dev/null
+      else
+        quillet_run "$work/$stack-$direction" --receive
+        cmp -s "$work/got" "$work/h2p.txt" ||
+          { echo "bench: the handheld got other text" >&2; exit 1; }
+        "$build/peak-run" sh -c 'exec xclip -o -selection clipboard >/dev/null' \
+          >>"$work/$stack-xclip-$direction"
+      fi
+    done
+  done
+  # The text the handheld sent reached the clipboard, as X11 programs see it.
+  quillet_run "$work/last" --send-file "$work/p2h.txt"
+  xclip -o -selection clipboard | cmp -s - "$work/p2h.txt" ||
+    { echo "bench: the clipboard does not hold the handheld's text" >&2; exit 1; }
 done
-# The text the handheld sent is on the clipboard, as X11 programs see it.
-xclip -o -selection clipboard | cmp -s - "$work/p2h.txt" ||
-  { echo "bench: the clipboard does not hold the handheld's text" >&2; exit 1; }
-xclip -i -selection clipboard "$work/h2p.txt" 2>/dev/null
-for _ in $(seq "$RUNS"); do
-  handheld --receive >"$work/got"
-  "$build/peak-run" "$build/Quillet" >>"$work/h2p"
-  wait $sim || { echo "bench: the handheld got no text" >&2; exit 1; }
-  cmp -s "$work/got" "$work/h2p.txt" || { echo "bench: the handheld got other text" >&2; exit 1; }
-  "$build/peak-run" sh -c 'exec xclip -o -selection clipboard >/dev/null' >>"$work/xclip-o"
+
+# Peak RSS of what serves the text after the program ended: Quillet's keeper (left by the
+# run above, on PulseAudio) and the process xclip -i leaves, each after one paste.
+hwm() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+xclip -o -selection clipboard >/dev/null
+keeper=$(keepers)
+keeperRss=$(hwm "$keeper")
+xclip -i -selection clipboard "$work/p2h.txt" 2>/dev/null
+xclip -o -selection clipboard >/dev/null
+xclipRss=$(hwm "$(servers xclip)")
+
+for stack in null pulse; do
+  name=$([ $stack = null ] && echo "null device" || echo "PulseAudio")
+  rssGoal=$([ $stack = null ] && echo 1.5 || echo 2)
+  for direction in p2h h2p; do
+    peer=$([ $direction = p2h ] && echo xclip-i || echo xclip-o)
+    label=$([ $direction = p2h ] && echo "handheld to clipboard" || echo "clipboard to handheld")
+    ours=$work/$stack-$direction theirs=$work/$stack-xclip-$direction
+    a=$(median "$ours" 1) b=$(median "$theirs" 1) r=$(ratio "$(median "$ours" 1)" "$b")
+    row "32 KiB $label, $name: time* vs $peer" "$a ms" "$b ms" "${r}x" "<=1.2x" \
+      "$(met "$r" "<=" 1.2)"
+    a=$(largest "$ours" 2) b=$(largest "$theirs" 2) r=$(ratio "$a" "$b")
+    row "  peak RSS, Quillet vs $peer" "$a KiB" "$b KiB" "${r}x" "<=${rssGoal}x" \
+      "$(met "$r" "<=" "$rssGoal")"
+    a=$(largest "$ours" 3) r=$(ratio "$a" "$b")
+    row "  peak RSS, tone helper vs $peer" "$a KiB" "$b KiB" "${r}x" "-"
+  done
+  cat "$work/$stack-p2h" "$work/$stack-h2p" >"$work/$stack-all"
+  a=$(median "$work/$stack-all" 4)
+  row "tone, $name: text's last byte to first write" "$a ms" "-" "-" "-"
+  a=$(median "$work/$stack-all" 7)
+  row "tone, $name: text delivered to first write" "$a ms" "-" "-" "<=2ms" \
+    "$(awk -v a="$a" 'BEGIN { print a <= 2 ? "met" : "MISSED" }')"
+  row "tone, $name: port open to device ready" "$(median "$work/$stack-all" 5) ms" "-" "-" \
+    "<${HANDHELD_DELAY}ms" "$(awk -v a="$(largest "$work/$stack-all" 5)" -v d=$HANDHELD_DELAY \
+      'BEGIN { print a < d ? "met" : "MISSED" }')"
 done
-for direction in p2h:xclip-i h2p:xclip-o; do
-  ours=${direction%%:*} peer=${direction##*:}
-  read -r oursWall oursRss < <(median_max "$work/$ours")
-  read -r peerWall peerRss < <(median_max "$work/$peer")
-  label=$([ "$ours" = p2h ] && echo "handheld to clipboard" || echo "clipboard to handheld")
-  r=$(ratio "$oursWall" "$peerWall")
-  row "32 KiB $label: wall vs $peer" "${oursWall} ms" "${peerWall} ms" "${r}x" "<=1.2x" \
-    "$(met "$r" "<=" 1.2)"
-  r=$(ratio "$oursRss" "$peerRss")
-  row "32 KiB $label: peak RSS vs $peer" "${oursRss} KiB" "${peerRss} KiB" "${r}x" "<=1.5x" \
-    "$(met "$r" "<=" 1.5)"
-done
+# The monitor hears each tone some time after the last byte: the first onset after it.
+while read -r _ _ _ _ _ last _; do
+  awk -v l="$last" '$1 > l { printf "%.2f\n", ($1 - l) / 1e6; exit }' "$work/onsets"
+done <"$work/pulse-all" >"$work/heard"
+row "tone, PulseAudio: text's last byte to first sample heard" "$(median "$work/heard" 1) ms" \
+  "-" "-" "-"
+r=$(ratio "$keeperRss" "$xclipRss")
+row "keeper serving 32 KiB: peak RSS vs xclip -i's" "$keeperRss KiB" "$xclipRss KiB" "${r}x" \
+  "<=2x" "$(met "$r" "<=" 2)"
+kill "$RECORDER_PID"
 
 # ---- Bytes on the wire: what Quillet reads from and writes to the port ------------------
+echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
+# The handheld sits on the far end of a pty pair and speaks before Quillet opens the port.
+socat PTY,link="$LINK",raw,echo=0 PTY,link="$work/handheld",raw,echo=0 2>/dev/null &
+relay=$!
+trap 'kill $relay 2>/dev/null; rm -rf "$work"; cleanup' EXIT
+for _ in $(seq 100); do [ -L "$work/handheld" ] && break; sleep 0.05; done
+# handheld OPTIONS...: the handheld's side, started and given time to speak
+handheld() { "$SIM" --quiet --timeout 3000 "$work/handheld" "$@" & sim=$!; sleep 0.05; }
+# A handheld that sent its text lingers on the line: sent away once the run is over.
+dismiss() { kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; }
 # wire TRACE: "bytes-read bytes-written write-calls largest-write" on the port's descriptor.
 # A write the kernel took in part is finished by further write()s of the rest: one call.
-wire() { awk -v link="$link" '
+wire() { awk -v link="$LINK" '
   /^openat\(/ && index($0, link) { split($0, a, "= "); fd = a[2] + 0; next }
   !fd || $0 !~ "^(read|write)\\(" fd "," { next }
   { n = $NF + 0; if (n <= 0) next }
@@ -162,5 +236,5 @@ for direction in p2h h2p; do
 done
 
 # ---- Print ------------------------------------------------------------------------------
-printf '%-52s %12s %12s %8s %8s  %s\n' measure Quillet peer ratio goal ""
+printf '%-58s %10s %10s %7s %8s  %s\n' measure Quillet peer ratio goal ""
 printf '%s\n' "${rows[@]}"

@@ -95,6 +95,12 @@ DWORD ReadWithin(int fd, BYTE* buffer, DWORD n, const ReadLimits* limits, DWORD*
 DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits,
                   DWORD* count);
 
+// ---- The tone (desktop/beep.cpp) ----------------------------------------------------------
+// Starts the helper process that opens the sound device, unless one runs already. Called
+// once a port is open, while the program is still single-threaded (the helper closes its
+// copy of the port at once); Beep calls it too.
+void PrepareTone(void);
+
 // ---- USB handhelds on the visor driver (usb.cpp) ------------------------------------------
 // Fills list with the NUL-terminated device names of the handhelds bound to the driver
 // whose sysfs folder is driverDir, one per handheld, and a closing NUL. Returns the bytes

@@ -24,6 +24,7 @@ LINK=$XDG_CONFIG_HOME/quillet/devices/com1
 FAILURES=0
 XVFB_PID=""
 SWAY_PID=""
+PULSE_PID=""
 
 cleanup() {
   # The keepers left behind end with their display.
@@ -31,6 +32,9 @@ cleanup() {
   for server in $XVFB_PID $SWAY_PID; do
     kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
   done
+  # A frozen server must be woken to hear its end.
+  [ -n "$PULSE_PID" ] && kill -CONT "$PULSE_PID" 2>/dev/null && kill "$PULSE_PID" 2>/dev/null &&
+    wait "$PULSE_PID" 2>/dev/null
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -105,6 +109,40 @@ start_sway() {
   exit 1
 }
 
+# A PulseAudio server of our own (private runtime folder, no autospawn) with one null sink,
+# reached as on a desktop: ALSA's default device through Debian's pulse plugin. Root
+# needs no flag for a per-user server, only the warning it prints.
+start_pulse() {
+  export XDG_RUNTIME_DIR=$WORK/runtime PULSE_RUNTIME_PATH=$WORK/runtime/pulse
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  mkdir -p "$XDG_CONFIG_HOME/pulse"
+  echo "autospawn = no" >"$XDG_CONFIG_HOME/pulse/client.conf"
+  rm -f "$HOME/.asoundrc"
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+    --load="module-null-sink sink_name=quillet" --load=module-native-protocol-unix \
+    >"$WORK/pulse.log" 2>&1 &
+  PULSE_PID=$!
+  for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && return 0
+    sleep 0.05
+  done
+  echo "PulseAudio did not start" >&2
+  cat "$WORK/pulse.log" >&2
+  exit 1
+}
+
+# Records what the null sink plays (16-bit mono, 48 kHz) to file $1 until stopped
+# (RECORDER_PID). Its low latency is what lets the sink play in real time, once a first
+# sound (100 ms of silence here) has woken the sink: from then on the recording runs on
+# without a gap, so a sample's offset tells its time.
+record_monitor() {
+  pacat --record --raw --format=s16le --rate=48000 --channels=1 --latency-msec=2 \
+    -d quillet.monitor >"$1" 2>/dev/null &
+  RECORDER_PID=$!
+  sleep 0.2
+  head -c 9600 /dev/zero | pacat --raw --format=s16le --rate=48000 --channels=1 -d quillet
+}
+
 # Expects file $2 to hold exactly the bytes of file $3.
 same_bytes() {
   if ! cmp -s "$2" "$3"; then
@@ -121,12 +159,13 @@ proc_field() {
   echo "${!field}"
 }
 
-# The live keepers of this test's runs (zombies not counted). /proc only: no procps.
-keepers() {
+# The live processes named $1 of this test's runs (zombies not counted). /proc only: no
+# procps.
+servers() {
   local dir pid
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
-    [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-keeper ] || continue
+    [ "$(cat "$dir/comm" 2>/dev/null)" = "$1" ] || continue
     [ "$(proc_field "$pid" 1)" = Z ] && continue
     # grep reads to the end (no -q): tr cut off by SIGPIPE would fail the pipeline.
     tr '\0' '\n' <"$dir/environ" 2>/dev/null |
@@ -156,6 +195,9 @@ check_keeper() {
     esac
   done
 }
+
+# The keepers serving our display.
+keepers() { servers quillet-keeper; }
 
 # Waits up to $1 seconds for our keepers to be gone.
 keepers_gone_within() {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The tone: ALSA's default device is a WAV file here (~/.asoundrc in the test's home), so
 # the success tone of a real run can be measured; without a device, the terminal bell.
+# Then on a sound server of our own (PulseAudio, null sink): the tone heard at the sink's
+# monitor, and a run that a frozen or missing server cannot hold up.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
@@ -15,8 +17,24 @@ pcm.!default {
 EOF
 }
 
+# Waits up to 2 s for the tone helpers to end: one closes its device (completing a WAV
+# file) after the tone has sounded and Beep has returned.
+helpers_done() {
+  local dir busy
+  for _ in $(seq 40); do
+    busy=""
+    for dir in /proc/[0-9]*; do
+      [ "$(cat "$dir/comm" 2>/dev/null)" = quillet-tone ] &&
+        [ "$(proc_field "${dir#/proc/}" 1)" != Z ] && busy=1
+    done
+    [ -z "$busy" ] && return 0
+    sleep 0.05
+  done
+}
+
 # Expects WAV $2 to hold $3 Hz for $4 s (frequency within 2 %, length within 5 ms).
 tone_is() {
+  helpers_done
   if [ ! -s "$2" ]; then
     fail "$1: nothing played"
     return
@@ -52,5 +70,139 @@ script -qec "'$PROBE' beep 250 300" /dev/null >"$WORK/tty"
 grep -q $'\a' "$WORK/tty" || fail "no device: no bell on the terminal"
 "$PROBE" beep 250 300 2>"$WORK/err" && fail "no device, no terminal: reported success"
 [ -s "$WORK/err" ] && fail "no device: wrote '$(cat "$WORK/err")'"
+
+# ---- On a desktop sound server ----------------------------------------------------------
+start_pulse
+milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+# The handheld speaks from the far end of a pty pair that outlives the runs, so a run that
+# left the port held (a helper that kept it) would stop the next one.
+"$SETQUILLET" com1 115200 >/dev/null
+socat PTY,link="$LINK",raw,echo=0 PTY,link="$WORK/handheld",raw,echo=0 2>/dev/null &
+relay=$!
+trap 'kill $relay 2>/dev/null; cleanup' EXIT
+wait_link || fail "socat placed no link"
+sleep 0.1
+
+# line_run TEXT: Quillet while the handheld sends TEXT. QUILLET_STATUS, ELAPSED (ms).
+line_run() {
+  "$SIM" --quiet --timeout 5000 "$WORK/handheld" --send "$1" >/dev/null 2>&1 &
+  local sim=$! start
+  sleep 0.05
+  start=$(milliseconds)
+  timeout 10 "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
+  QUILLET_STATUS=$?
+  ELAPSED=$(($(milliseconds) - start))
+  kill "$sim" 2>/dev/null
+  wait "$sim" 2>/dev/null
+}
+
+# Expects run $1 to have ended with exit 0, within $2 ms, leaving text $3 on the clipboard.
+run_ended() {
+  [ "$QUILLET_STATUS" -eq 0 ] || fail "$1: Quillet ended with $QUILLET_STATUS"
+  [ "$ELAPSED" -lt "$2" ] || fail "$1: the run took $ELAPSED ms"
+  grep -q . "$WORK/quillet.err" && fail "$1: Quillet said '$(cat "$WORK/quillet.err")'"
+  [ "$(xclip -o -selection clipboard)" = "$3" ] || fail "$1: the clipboard lost the text"
+}
+
+# Index of the first and the last loud sample of recording $1, if any.
+loud_span() {
+  od -An -v -td2 -w2 "$1" |
+    awk '$1 > 1000 || $1 < -1000 { if (!n) first = NR - 1; n = 1; last = NR - 1 }
+         END { if (n) print first, last }'
+}
+
+# The tone of a run, heard at the monitor: 250 Hz for 300 ms, and all of it heard by the
+# time Quillet ended (the recorder's own latency aside).
+record_monitor "$WORK/monitor.raw"
+line_run heard
+heardAtExit=$(stat -c %s "$WORK/monitor.raw")
+sleep 0.3
+run_ended "played" 1500 heard
+read -r first last < <(loud_span "$WORK/monitor.raw")
+if [ -z "${last:-}" ]; then
+  fail "played: nothing reached the monitor"
+else
+  sox -t raw -r 48000 -e signed -b 16 -c 1 "$WORK/monitor.raw" "$WORK/heard.wav" \
+    trim "${first}s" "=$((last + 1))s"
+  tone_is "played" "$WORK/heard.wav" 250 0.300
+  [ $((last * 2)) -le $((heardAtExit + 4800)) ] ||
+    fail "played: the tone ran on $(((last * 2 - heardAtExit) / 96)) ms after Quillet ended"
+fi
+# The keeper left serving the text holds nothing of the sound: no libasound, and no socket
+# but its display connection. (The keeper of an earlier run ends once this one took over.)
+for _ in $(seq 20); do
+  keeper=$(keepers)
+  [ "$(echo "$keeper" | wc -w)" -le 1 ] && break
+  sleep 0.1
+done
+if [ -z "$keeper" ]; then
+  fail "played: no keeper serves the text"
+else
+  grep -q asound "/proc/$keeper/maps" && fail "keeper: libasound is mapped"
+  sockets=$(find "/proc/$keeper/fd" -lname 'socket:*' | wc -l)
+  [ "$sockets" -eq 1 ] || fail "keeper: $sockets sockets open"
+fi
+
+# A frozen server, before the run or half-way through the tone: the tone is abandoned
+# within its time and 1 s, the run ends as usual, and the next run (the server still
+# frozen) gets the port.
+for when in before halfway; do
+  sleep 0.2  # the last tone's end leaves the recording
+  if [ $when = before ]; then
+    kill -STOP "$PULSE_PID"
+    # A Beep with nothing prepared keeps the same deadline.
+    start=$(milliseconds)
+    timeout 10 "$PROBE" beep 250 300 || fail "frozen: Beep reported failure"
+    took=$(($(milliseconds) - start))
+    [ "$took" -lt 1800 ] || fail "frozen: Beep took $took ms"
+  fi
+  (line_run "frozen $when"; echo "$QUILLET_STATUS $ELAPSED" >"$WORK/frozen.result") &
+  run=$!
+  if [ $when = halfway ]; then
+    heard=""
+    for _ in $(seq 250); do
+      tail -c 4800 "$WORK/monitor.raw" | od -An -v -td2 -w2 |
+        awk '$1 > 1000 || $1 < -1000 { found = 1; exit } END { exit !found }' && heard=1 && break
+      sleep 0.02
+    done
+    [ -n "$heard" ] || fail "frozen halfway: the tone never started"
+    sleep 0.1
+    kill -STOP "$PULSE_PID"
+  fi
+  wait "$run"
+  read -r QUILLET_STATUS ELAPSED <"$WORK/frozen.result"
+  run_ended "frozen $when" 1800 "frozen $when"
+  line_run "still frozen $when"
+  run_ended "still frozen $when" 1800 "still frozen $when"
+  kill -CONT "$PULSE_PID"
+done
+kill "$RECORDER_PID"
+
+# Neither SetQuillet nor a run without a valid setting starts the tone helper.
+for command in "$QUILLET" "$SETQUILLET com1 115200"; do  # in this order: no setting yet
+  XDG_CONFIG_HOME=$WORK/unset strace -f -qq -s 32 -e trace=prctl -o "$WORK/forks" \
+    env -u DISPLAY $command </dev/null >/dev/null 2>&1
+  grep -q quillet-tone "$WORK/forks" && fail "${command##*/}: started the tone helper"
+done
+
+# No server at all is no slower than ALSA's null device (a generous margin: a run held
+# up by the missing server would take a second more).
+kill "$PULSE_PID"
+wait "$PULSE_PID"
+PULSE_PID=""
+for device in none null none null none null; do
+  if [ $device = null ]; then
+    echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
+  else
+    rm -f "$HOME/.asoundrc"
+  fi
+  line_run "$device"
+  run_ended "no server ($device)" 1500 "$device"
+  echo "$ELAPSED" >>"$WORK/$device.ms"
+done
+median() { sort -n "$1" | sed -n 2p; }
+[ "$(median "$WORK/none.ms")" -le $(($(median "$WORK/null.ms") + 250)) ] ||
+  fail "no server: runs took $(median "$WORK/none.ms") ms," \
+    "$(median "$WORK/null.ms") ms with the null device"
 
 finish

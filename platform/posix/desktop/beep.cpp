@@ -1,5 +1,8 @@
-// The tone on Linux: a sine wave through ALSA's default device, which reaches PulseAudio
-// or PipeWire on a desktop.
+// The tone on Linux. The sound device lives in a helper process (tonehelper.cpp), forked
+// when a port opens, so that loading libasound and reaching the sound server happen while
+// the run waits for the handheld, and a sound server that stalls can only stall a process
+// that Beep kills. Quillet itself never gets a thread, and a keeper forked at exit
+// inherits no sound state.
 //
 // Contract kept from Windows (Beep):
 // - dwFreq Hz for dwDuration ms; the call returns once the tone has been played to the
@@ -7,68 +10,96 @@
 // - Without a sound device: the terminal's bell when standard error is a terminal
 //   (TRUE), else nothing (FALSE, ERROR_DEVICE_NOT_CONNECTED). ALSA's own complaints never
 //   reach the user.
-#include <alsa/asoundlib.h>
+// Beyond Windows: Beep returns within dwDuration + TONE_GRACE ms whatever the sound
+// server does (unreachable, stalled before or during the tone), the helper's start-up
+// included. A tone that cannot be played in time is abandoned: TRUE, as if played.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdlib>
+#include <cerrno>
+#include <climits>
 
+#include "desktop/tone.h"
 #include "posix.h"
 
 #define BEEP_MIN_FREQUENCY 37
 #define BEEP_MAX_FREQUENCY 32767
-#define TONE_RATE 48000       // frames per second, mono
-#define TONE_LATENCY 100000   // us of buffering ALSA may use
-#define TONE_AMPLITUDE 16000  // of 32767: clearly audible, never clipped
-#define TONE_RAMP 0.005       // s of fade at each end, so the tone starts without a click
+#define TONE_GRACE 1000      // ms a tone may take beyond its duration
+#define TONE_ABANDONED 0     // no answer in time: the helper was killed
+#define HELPER_CHANNEL_FD 3  // the helper's end of the socket pair, in the helper
+#define HELPER_NAME "quillet-tone"
 
-static void Silent(const char*, int, const char*, int, const char*, ...) {}
+static pid_t helper;      // 0 while no helper runs
+static int channel = -1;  // our end of the socket pair
 
-// Fills frames with the tone, faded in and out over TONE_RAMP.
-static void Synthesise(int16_t* frames, size_t count, double frequency) {
-  const double pi = 3.14159265358979323846;
-  size_t ramp = (size_t)(TONE_RAMP * TONE_RATE);
-  if (ramp * 2 > count) ramp = count / 2;
-  for (size_t i = 0; i < count; ++i) {
-    double gain = 1.0;
-    size_t fromEnd = count - 1 - i;
-    if (i < ramp) gain = (double)i / (double)ramp;
-    if (fromEnd < ramp) gain = (double)fromEnd / (double)ramp;
-    double phase = 2.0 * pi * frequency * (double)i / TONE_RATE;
-    frames[i] = (int16_t)(TONE_AMPLITUDE * gain * sin(phase));
+// In the helper: keeps nothing of the caller's but the channel (no port, lock, display
+// or pipe stays held by it), stdin, stdout and stderr on /dev/null, and dies with the
+// caller.
+static void IsolateHelper(pid_t parent, int helperEnd) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  prctl(PR_SET_NAME, HELPER_NAME, 0, 0, 0);
+  if (getppid() != parent) _exit(0);  // the caller ended before the line above
+  if (helperEnd != HELPER_CHANNEL_FD) dup2(helperEnd, HELPER_CHANNEL_FD);
+  close_range(HELPER_CHANNEL_FD + 1, ~0U, 0);
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
+    if (fd != null) dup2(null, fd);
   }
+  if (null > HELPER_CHANNEL_FD) close(null);
 }
 
-static bool WriteAll(snd_pcm_t* pcm, const int16_t* frames, size_t count) {
-  while (count > 0) {
-    snd_pcm_sframes_t written = snd_pcm_writei(pcm, frames, count);
-    if (written < 0) {
-      if (snd_pcm_recover(pcm, (int)written, 1) < 0) return false;
-      continue;
+void PrepareTone(void) {
+  if (helper > 0) return;
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    IsolateHelper(parent, pair[1]);
+    ServeTones(HELPER_CHANNEL_FD);
+  }
+  close(pair[1]);
+  if (pid < 0) {
+    close(pair[0]);
+    return;
+  }
+  helper = pid;
+  channel = pair[0];
+}
+
+// Lets the helper go: a closed channel ends one that is waiting; one that is stuck is
+// killed. Nobody waits for it.
+static void DismissHelper(bool stuck) {
+  if (stuck) kill(helper, SIGKILL);
+  close(channel);
+  channel = -1;
+  helper = 0;
+}
+
+// Asks the helper for the tone and waits for its answer until deadline: TONE_PLAYED,
+// TONE_NO_DEVICE, or TONE_ABANDONED.
+static int RequestTone(DWORD frequency, DWORD duration, int64_t deadline) {
+  if (helper <= 0) return TONE_NO_DEVICE;  // no process could be made for it
+  ToneRequest request = {frequency, duration};
+  unsigned char answer = TONE_ABANDONED;
+  if (send(channel, &request, sizeof request, MSG_NOSIGNAL) == (ssize_t)sizeof request) {
+    for (;;) {
+      int64_t left = deadline - MonotonicMilliseconds();
+      if (left <= 0) break;
+      struct pollfd entry = {channel, POLLIN, 0};
+      int ready = poll(&entry, 1, left < INT_MAX ? (int)left : INT_MAX);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready > 0 && recv(channel, &answer, 1, 0) != 1) answer = TONE_ABANDONED;
+      break;
     }
-    frames += written;
-    count -= (size_t)written;
   }
-  return true;
-}
-
-// Plays the tone on the default device. False when there is none to play it on.
-static bool PlayTone(DWORD frequency, DWORD duration) {
-  snd_lib_error_set_handler(Silent);
-  snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return false;
-  bool played = false;
-  size_t count = (size_t)((uint64_t)TONE_RATE * duration / 1000);
-  int16_t* frames = (int16_t*)malloc(count * sizeof *frames + 1);
-  if (frames != nullptr && snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
-                                              1, TONE_RATE, 1, TONE_LATENCY) == 0) {
-    Synthesise(frames, count, (double)frequency);
-    played = WriteAll(pcm, frames, count);
-    if (played) snd_pcm_drain(pcm);  // returns once the last frame has sounded
-  }
-  free(frames);
-  snd_pcm_close(pcm);
-  return played;
+  // One tone per helper: a keeper forked after the tone finds no channel to inherit.
+  DismissHelper(answer == TONE_ABANDONED);
+  return answer;
 }
 
 BOOL WINAPI Beep(DWORD dwFreq, DWORD dwDuration) {
@@ -76,7 +107,9 @@ BOOL WINAPI Beep(DWORD dwFreq, DWORD dwDuration) {
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (PlayTone(dwFreq, dwDuration)) return TRUE;
+  int64_t deadline = MonotonicMilliseconds() + dwDuration + TONE_GRACE;
+  PrepareTone();  // nothing prepared: the start-up counts against the same deadline
+  if (RequestTone(dwFreq, dwDuration, deadline) != TONE_NO_DEVICE) return TRUE;
   if (isatty(STDERR_FILENO) && write(STDERR_FILENO, "\a", 1) == 1) return TRUE;
   SetLastErrorCode(ERROR_DEVICE_NOT_CONNECTED);
   return FALSE;

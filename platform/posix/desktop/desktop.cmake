@@ -1,6 +1,6 @@
 # The desktop half of the Linux port: the clipboard on Wayland (data-control) or X11, the
-# tone through ALSA, and the message dialog, whose toolkit (FLTK) sits in a plugin loaded
-# only when a message is shown.
+# tone through ALSA (loaded at run time), and the message dialog, whose toolkit (FLTK) sits
+# in a plugin loaded only when a message is shown.
 find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
@@ -35,9 +35,12 @@ foreach(protocol ext-data-control-v1 wlr-data-control-unstable-v1)
 endforeach()
 target_include_directories(quillet_posix PRIVATE ${QUILLET_WAYLAND_GENERATED})
 
-target_link_libraries(quillet_posix PUBLIC X11::X11 PkgConfig::WAYLAND_CLIENT ALSA::ALSA
+# libasound is loaded by the tone helper (tonehelper.cpp), never linked: only its header is
+# needed here, and a package must name libasound2 among its dependencies by hand.
+target_include_directories(quillet_posix PRIVATE ${ALSA_INCLUDE_DIRS})
+target_link_libraries(quillet_posix PUBLIC X11::X11 PkgConfig::WAYLAND_CLIENT
   ${CMAKE_DL_LIBS} m)
-# Programs take only the libraries they use: SetQuillet needs no X11, Wayland or ALSA.
+# Programs take only the libraries they use: SetQuillet needs no X11 or Wayland.
 target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")
 
 # quillet-dialog.so beside the programs in the build tree, lib/quillet once installed.

@@ -123,6 +123,9 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
   port->usb = usb;
   port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
   port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
+  // A tone only ever follows an open port: the sound device gets ready while the run
+  // waits for the handheld. Forked once the line is set up, the helper cannot slow that.
+  PrepareTone();
   return handle;
 }
 
@@ -319,7 +322,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FALSE;
   }
   ioctl(port->fd, TIOCNXCL);
-  close(port->fd);  // releases the flock with it
+  // Released here, not by the close: a process forked meanwhile may hold the descriptor
+  // for a moment (the tone helper closes it first thing).
+  flock(port->fd, LOCK_UN);
+  close(port->fd);
   free(port);
   return TRUE;
 }
