@@ -26,3 +26,7 @@ if(NOT status EQUAL 0 OR NOT substvars MATCHES "shlibs:Depends=([^\n]+)")
   message(FATAL_ERROR "dpkg-shlibdeps failed (${status}):\n${errors}")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+# What the programs load at run time rather than link.
+if(NOT CPACK_DEBIAN_PACKAGE_DEPENDS MATCHES "libasound2")
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${CPACK_QUILLET_LOADED_DEPENDS}")
+endif()

@@ -67,11 +67,15 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
 # Depends from the staged binaries where dpkg-shlibdeps is at hand, else Debian 12's names.
+# The tone helper loads libasound at run time (libasound.so.2), so no binary names it:
+# that one is added by hand.
+set(CPACK_QUILLET_LOADED_DEPENDS "libasound2 (>= 1.0.16)")
 find_program(QUILLET_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUILLET_DPKG_SHLIBDEPS)
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libx11-6, libasound2, libfltk1.3")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6, libstdc++6, libx11-6, libwayland-client0, libfltk1.3, ${CPACK_QUILLET_LOADED_DEPENDS}")
 endif()
 
 # The source tarball: the tree as git has it, without build trees, git's own files and

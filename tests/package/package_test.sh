@@ -53,6 +53,10 @@ check_deb() {
   hardening-check --nocfprotection "${elves[@]}" >"$scratch/hardening" ||
     fail "hardening-check: $(grep -e ":$" -e ": no" "$scratch/hardening" | tr -s " \n" " ")"
 
+  # No binary links libasound (the tone helper loads it), so dpkg-shlibdeps cannot see it.
+  dpkg-deb -f "$deb" Depends | grep -q '\blibasound2\b' ||
+    fail "Depends lacks libasound2: $(dpkg-deb -f "$deb" Depends)"
+
   changes=$scratch/changelog
   zcat "$root/usr/share/doc/quillet/changelog.gz" >"$changes"
   for what in "package:$(dpkg-deb -f "$deb" Version)" \
