@@ -97,8 +97,8 @@ DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits
 
 // ---- The tone (desktop/beep.cpp) ----------------------------------------------------------
 // Starts the helper process that opens the sound device, unless one runs already. Called
-// once a port is open, while the program is still single-threaded (the helper closes its
-// copy of the port at once); Beep calls it too.
+// as a read from the handheld begins, while the program is still single-threaded (the
+// helper closes its copy of the port at once); Beep calls it too.
 void PrepareTone(void);
 
 // ---- USB handhelds on the visor driver (usb.cpp) ------------------------------------------

@@ -71,14 +71,17 @@ start_x() {
 
 # A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set. sway refuses
 # to run as root, so as root the calling script starts over as nobody, in mount and
-# network namespaces of its own with a private /tmp (sway picks its X display number
-# there, clashing with no one). No sway is a failure, never a skip.
+# network namespaces of its own: a private /tmp/.X11-unix and the namespace's own abstract
+# sockets keep its X display from clashing with anyone's, while the rest of /tmp (where
+# the build may be) stays in view; the lock files that number displays stay shared. No
+# sway is a failure, never a skip.
 start_sway() {
   if [ "$(id -u)" -eq 0 ]; then
     rm -rf "$WORK"
     trap - EXIT
+    mkdir -p -m 1777 /tmp/.X11-unix
     exec unshare --mount --net --fork -- bash -c \
-      'mount -t tmpfs -o mode=1777 tmpfs /tmp &&
+      'mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix &&
        exec setpriv --reuid=nobody --regid=nogroup --clear-groups bash "$@"' \
       bash "$0" "$BIN"
   fi

@@ -8,6 +8,7 @@ source "$(dirname "$0")/../e2e/desktop-lib.sh" "$1"
 start_x
 
 TIMEOUT_MESSAGE='Quillet: error: Timeout'
+OPEN_MESSAGE='Quillet: error: Unable open to communication port'
 TEXT='hello\nworld'  # 11 bytes, as handheld-sim's escapes write it
 BEFORE=before
 
@@ -50,7 +51,8 @@ fault() {
   printf %s "$BEFORE" | xclip -i -selection clipboard
   quillet_against "$@"
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: exit code $QUILLET_STATUS"
-  [ "$(cat "$WORK/quillet.err")" = "$message" ] ||
+  # MESSAGE may list the outcomes a race allows, separated by "|".
+  [[ "|$message|" == *"|$(cat "$WORK/quillet.err")|"* ]] ||
     fail "$name: message [$(cat "$WORK/quillet.err")], expected [$message]"
   [ "$ELAPSED" -ge "$least" ] && [ "$ELAPSED" -le "$most" ] ||
     fail "$name: took $ELAPSED ms, expected $least to $most"
@@ -79,7 +81,8 @@ vanish "vanish in the command word" - "$TIMEOUT_MESSAGE" 200 900 --send "$(print
 vanish "vanish in the length field" - "" 200 900 --send "$(printf "$TEXT")" --stop-after 15
 vanish "vanish after the length field" - "" 200 900 --send "$(printf "$TEXT")" --stop-after 20
 vanish "vanish in the text" 'hello\nw' "" 200 900 --send "$(printf "$TEXT")" --stop-after 27
-fault "vanish at once" - "" 0 900 --send "$(printf "$TEXT")" --vanish-after 0
+# Gone the moment the port opens: the line's set-up may still have caught it, or not.
+fault "vanish at once" - "|$OPEN_MESSAGE" 0 900 --send "$(printf "$TEXT")" --vanish-after 0
 
 # ---- A stall longer than the interval time-out ends the read with what arrived ---------
 fault "stall in the command word" - "$TIMEOUT_MESSAGE" 950 1600 --send "$(printf "$TEXT")" --pause-at 4:1800

@@ -1,7 +1,7 @@
 // The tone on Linux. The sound device lives in a helper process (tonehelper.cpp), forked
-// when a port opens, so that loading libasound and reaching the sound server happen while
-// the run waits for the handheld, and a sound server that stalls can only stall a process
-// that Beep kills. Quillet itself never gets a thread, and a keeper forked at exit
+// as the run starts reading from the handheld, so that loading libasound and reaching the
+// sound server happen while the run waits for it, and a sound server that stalls can only
+// stall a process that Beep kills. Quillet itself never gets a thread, and a keeper forked at exit
 // inherits no sound state.
 //
 // Contract kept from Windows (Beep):

@@ -123,9 +123,6 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
   port->usb = usb;
   port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
   port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
-  // A tone only ever follows an open port: the sound device gets ready while the run
-  // waits for the handheld. Forked once the line is set up, the helper cannot slow that.
-  PrepareTone();
   return handle;
 }
 
@@ -290,6 +287,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   PortRecord* port =
       TransferPort(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
+  // A tone only ever follows a read from the handheld: the sound device gets ready while
+  // the run waits for it. Not earlier: the line's set-up goes on undisturbed.
+  PrepareTone();
   ReadLimits limits;
   SerialReadLimits(&port->timeouts, nNumberOfBytesToRead, &limits);
   DWORD status =
