@@ -16,6 +16,8 @@ trap 'rm -rf "$XDG_CONFIG_HOME"' EXIT
 # Without a desktop the clipboard is unavailable and messages go to standard error.
 desktop_display=${DISPLAY:-}
 unset DISPLAY WAYLAND_DISPLAY
+# CF_TEXT's code page follows the locale; the demo pins Windows-1252, which its notes explain.
+export LC_ALL=C.UTF-8
 link=$XDG_CONFIG_HOME/quillet/devices/com1
 
 step() { printf '\n== %s\n' "$*"; }
