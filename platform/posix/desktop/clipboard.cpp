@@ -26,6 +26,7 @@
 //   (x11handoff.cpp, keeper.cpp).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "desktop/desktoptext.h"
 #include "desktop/keeper.h"
@@ -68,7 +69,8 @@ static void SayUnreachable(const char* waylandFailure) {
   }
   fprintf(stderr, "%s\n", line);
   fflush(stderr);
-  OutputDebugStringA(line);
+  // The system log names the program itself.
+  OutputDebugStringA(line + strlen("Quillet: "));
 }
 
 // Wayland's clipboard where the compositor lets us at it, else X11's.
