@@ -95,12 +95,6 @@ DWORD ReadWithin(int fd, BYTE* buffer, DWORD n, const ReadLimits* limits, DWORD*
 DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits,
                   DWORD* count);
 
-// ---- Forked processes (process.cpp) ------------------------------------------------------
-// In a forked child: closes every descriptor but the count in keep, and puts standard
-// input, output and error (unless kept) on /dev/null, so that no pipe, terminal, port or
-// lock of the caller stays held.
-void KeepOnlyDescriptors(const int* keep, int count);
-
 // ---- The tone (desktop/beep.cpp) ----------------------------------------------------------
 // Starts the helper process that opens the sound device, unless one runs already. Called
 // as a read from the handheld begins, while the program is still single-threaded (the

@@ -13,6 +13,7 @@
 // Beyond Windows: Beep returns within dwDuration + TONE_GRACE ms whatever the sound
 // server does (unreachable, stalled before or during the tone), the helper's start-up
 // included. A tone that cannot be played in time is abandoned: TRUE, as if played.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -29,6 +30,7 @@
 #define BEEP_MAX_FREQUENCY 32767
 #define TONE_GRACE 1000      // ms a tone may take beyond its duration
 #define TONE_ABANDONED 0     // no answer in time: the helper was killed
+#define HELPER_CHANNEL_FD 3  // the helper's end of the socket pair, in the helper
 #define HELPER_NAME "quillet-tone"
 
 static pid_t helper;      // 0 while no helper runs
@@ -41,7 +43,13 @@ static void IsolateHelper(pid_t parent, int helperEnd) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   prctl(PR_SET_NAME, HELPER_NAME, 0, 0, 0);
   if (getppid() != parent) _exit(0);  // the caller ended before the line above
-  KeepOnlyDescriptors(&helperEnd, 1);
+  if (helperEnd != HELPER_CHANNEL_FD) dup2(helperEnd, HELPER_CHANNEL_FD);
+  close_range(HELPER_CHANNEL_FD + 1, ~0U, 0);
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
+    if (fd != null) dup2(null, fd);
+  }
+  if (null > HELPER_CHANNEL_FD) close(null);
 }
 
 void PrepareTone(void) {
@@ -52,7 +60,7 @@ void PrepareTone(void) {
   pid_t pid = fork();
   if (pid == 0) {
     IsolateHelper(parent, pair[1]);
-    ServeTones(pair[1]);
+    ServeTones(HELPER_CHANNEL_FD);
   }
   close(pair[1]);
   if (pid < 0) {

@@ -14,6 +14,7 @@
 //   the keeper ends. The one exception is the compositor's bridge answering our own
 //   taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us, and the
 //   X11 selection carries the text on.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -28,13 +29,41 @@
 #define KEEPER_POLL 1000         // ms between looks at answers under way
 #define KEEPER_BRIDGE_WAIT 1000  // ms
 
+static bool IsKept(int fd, const int* keep, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (keep[i] == fd) return true;
+  }
+  return false;
+}
+
 // Leaves the caller behind: no terminal, no hang-up, none of its descriptors but the
 // connections in keep.
 static void Detach(const int* keep, int count) {
   setsid();
   signal(SIGHUP, SIG_IGN);
   prctl(PR_SET_NAME, KEEPER_NAME, 0, 0, 0);
-  KeepOnlyDescriptors(keep, count);
+  // Close everything from 3 up, stepping over the kept descriptors in ascending order.
+  unsigned from = 3;
+  for (;;) {
+    int next = -1;
+    for (int i = 0; i < count; ++i) {
+      if (keep[i] >= (int)from && (next < 0 || keep[i] < next)) next = keep[i];
+    }
+    if (next < 0) break;
+    if ((unsigned)next > from) close_range(from, (unsigned)next - 1, 0);
+    from = (unsigned)next + 1;
+  }
+  close_range(from, ~0U, 0);
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (IsKept(fd, keep, count) || fd == null) continue;
+    if (null >= 0) {
+      dup2(null, fd);
+    } else {
+      close(fd);
+    }
+  }
+  if (null > 2 && !IsKept(null, keep, count)) close(null);
   if (chdir("/") != 0) {
     // Only a busy mount point is at stake.
   }
