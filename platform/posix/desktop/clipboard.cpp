@@ -102,7 +102,7 @@ static bool OwnsSelection(void) {
 }
 
 static bool OwnTextSet(void) {
-  return desktop == DESKTOP_X11 ? X11HasText(&x11) : wayland.text.utf8 != nullptr;
+  return desktop == DESKTOP_X11 ? x11.hasText : wayland.text.utf8 != nullptr;
 }
 
 // Every function but OpenClipboard and IsClipboardFormatAvailable needs it open.

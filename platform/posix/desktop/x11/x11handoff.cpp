@@ -41,7 +41,7 @@ static bool SaveWithManager(X11Session* session) {
 
 bool X11NeedsKeeper(X11Session* session) {
   X11ServePending(session);
-  if (!session->owner || !X11OwnsSelection(session) || !X11HasText(session) ||
+  if (!session->owner || !X11OwnsSelection(session) || !session->hasText ||
       SaveWithManager(session)) {
     X11Close(session);
     return false;

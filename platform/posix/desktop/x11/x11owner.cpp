@@ -40,15 +40,26 @@ static void EndTransfer(X11Session* session, X11Transfer* transfer) {
     XSelectInput(session->display, transfer->requestor, NoEventMask);
 }
 
-bool X11HasText(const X11Session* session) { return session->text.utf8 != nullptr; }
-
 bool X11OfferText(X11Session* session, const char* text) {
   // Pieces still on their way point into the old text.
   for (X11Transfer& transfer : session->transfers) {
     if (transfer.active) EndTransfer(session, &transfer);
   }
-  FreeOfferedText(&session->text);
-  return text == nullptr || MakeOfferedText(text, &session->text);
+  free(session->utf8);
+  free(session->latin1);
+  session->utf8 = session->latin1 = nullptr;
+  session->utf8Length = session->latin1Length = 0;
+  session->hasText = false;
+  if (text == nullptr) return true;
+
+  OfferedText offered;
+  if (!MakeOfferedText(text, &offered)) return false;
+  session->utf8 = offered.utf8;
+  session->utf8Length = offered.utf8Length;
+  session->latin1 = offered.latin1;
+  session->latin1Length = offered.latin1Length;
+  session->hasText = true;
+  return true;
 }
 
 bool X11TransfersPending(X11Session* session) {
@@ -124,7 +135,7 @@ static bool ServeTarget(X11Session* session, Window requestor, Atom target, Atom
                     (long)atoms[ATOM_TIMESTAMP], (long)atoms[ATOM_UTF8_STRING],
                     (long)XA_STRING, (long)atoms[ATOM_TEXT]};
     XChangeProperty(session->display, requestor, property, XA_ATOM, 32, PropModeReplace,
-                    (unsigned char*)list, X11HasText(session) ? 6 : 3);
+                    (unsigned char*)list, session->hasText ? 6 : 3);
     return true;
   }
   if (target == atoms[ATOM_TIMESTAMP]) {
@@ -133,14 +144,14 @@ static bool ServeTarget(X11Session* session, Window requestor, Atom target, Atom
                     (unsigned char*)&time, 1);
     return true;
   }
-  if (!X11HasText(session)) return false;
+  if (!session->hasText) return false;
   if (target == atoms[ATOM_UTF8_STRING] || target == atoms[ATOM_TEXT]) {
-    return Answer(session, requestor, property, atoms[ATOM_UTF8_STRING], session->text.utf8,
-                  session->text.utf8Length);
+    return Answer(session, requestor, property, atoms[ATOM_UTF8_STRING], session->utf8,
+                  session->utf8Length);
   }
   if (target == XA_STRING) {
-    return Answer(session, requestor, property, XA_STRING, session->text.latin1,
-                  session->text.latin1Length);
+    return Answer(session, requestor, property, XA_STRING, session->latin1,
+                  session->latin1Length);
   }
   return false;
 }

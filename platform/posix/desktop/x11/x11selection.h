@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "desktop/offeredtext.h"
-
 enum X11AtomName {
   ATOM_CLIPBOARD,
   ATOM_TARGETS,
@@ -56,7 +54,11 @@ struct X11Session {
   Atom atoms[ATOM_COUNT];
   bool owner;       // the selection is ours (until a SelectionClear says otherwise)
   Time ownedSince;  // the server time we took it; requests from before are refused
-  OfferedText text;  // what we offer; utf8 null while we own the selection empty
+  bool hasText;     // false while we own the selection empty
+  char* utf8;       // what we offer, in both desktop encodings
+  size_t utf8Length;
+  char* latin1;
+  size_t latin1Length;
   X11Transfer transfers[X11_MAX_TRANSFERS];
   unsigned long textsDelivered;  // text answers handed over whole, piecewise ones included
   char openFailure[200];  // why X11Open failed, for the no-clipboard line
@@ -97,8 +99,6 @@ bool X11OwnsSelection(X11Session* session);
 // What the session offers from now on; null offers nothing (the clipboard is empty). The
 // CF_TEXT is translated at once. False when memory runs out (nothing is offered then).
 bool X11OfferText(X11Session* session, const char* text);
-// True while the session offers a text (not while it owns the selection empty).
-bool X11HasText(const X11Session* session);
 // Serves one event: requests for the selection, the steps of piecewise answers, the
 // loss of the selection.
 void X11ServeEvent(X11Session* session, const XEvent* event);
