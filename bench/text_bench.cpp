@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 #include "transfer/transfer.h"
 
 extern char** environ;

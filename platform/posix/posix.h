@@ -95,7 +95,7 @@ DWORD ReadWithin(int fd, BYTE* buffer, DWORD n, const ReadLimits* limits, DWORD*
 DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits,
                   DWORD* count);
 
-// ---- The tone (desktop/beep.cpp) ----------------------------------------------------------
+// ---- The tone (desktop/tone/) --------------------------------------------------------------
 // Starts the helper process that opens the sound device, unless one runs already. Called
 // as a read from the handheld begins, while the program is still single-threaded (the
 // helper closes its copy of the port at once); Beep calls it too.

@@ -1,7 +1,7 @@
 // The clipboard's text translation between CF_TEXT and the desktop: every code page's
 // bytes checked against glibc's converter and Windows' own tables (as Wine ships them),
 // the choice of code page from the locale, and the line-end and character rules.
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

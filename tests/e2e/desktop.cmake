@@ -5,9 +5,9 @@ include(GoogleTest)
 
 add_executable(quillet_desktop_text_tests
   ${CMAKE_SOURCE_DIR}/tests/desktop/desktoptext_test.cpp
-  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/codepage.cpp
-  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/cp1252.cpp
-  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/desktoptext.cpp)
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/text/codepage.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/text/cp1252.cpp
+  ${CMAKE_SOURCE_DIR}/platform/posix/desktop/text/desktoptext.cpp)
 target_include_directories(quillet_desktop_text_tests PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
 target_link_libraries(quillet_desktop_text_tests PRIVATE GTest::gtest_main)
 gtest_discover_tests(quillet_desktop_text_tests PROPERTIES LABELS unit)

@@ -28,7 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 #include "desktop/keeper.h"
 #include "posix.h"
 

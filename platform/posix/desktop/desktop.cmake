@@ -12,7 +12,10 @@ find_path(QUILLET_FLTK_INCLUDE_DIR FL/Fl.H REQUIRED)
 file(GLOB QUILLET_DESKTOP_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_LIST_DIR}/*.cpp
   ${CMAKE_CURRENT_LIST_DIR}/x11/*.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wayland/*.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/wayland/*.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text/*.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tone/*.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dialog/messagebox.cpp)
 target_sources(quillet_posix PRIVATE ${QUILLET_DESKTOP_SOURCES})
 
 # The data-control protocols' bindings, generated from the XML in wayland/.
@@ -35,7 +38,7 @@ foreach(protocol ext-data-control-v1 wlr-data-control-unstable-v1)
 endforeach()
 target_include_directories(quillet_posix PRIVATE ${QUILLET_WAYLAND_GENERATED})
 
-# libasound is loaded by the tone helper (tonehelper.cpp), never linked: only its header is
+# libasound is loaded by the tone helper (tone/tonehelper.cpp), never linked: only its header is
 # needed here, and a package must name libasound2 among its dependencies by hand.
 target_include_directories(quillet_posix PRIVATE ${ALSA_INCLUDE_DIRS})
 target_link_libraries(quillet_posix PUBLIC X11::X11 PkgConfig::WAYLAND_CLIENT

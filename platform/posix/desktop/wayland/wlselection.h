@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "desktop/offeredtext.h"
+#include "desktop/text/offeredtext.h"
 
 struct wl_display;
 struct wl_interface;

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "desktop/offeredtext.h"
+#include "desktop/text/offeredtext.h"
 #include "posix.h"
 #include "desktop/x11/x11selection.h"
 

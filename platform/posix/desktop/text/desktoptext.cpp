@@ -13,7 +13,7 @@
 //   ends the text, as CF_TEXT ends at its first NUL.
 // - Counting and writing give the same length: the code page's tables are filled as
 //   characters are first met, and both passes read the same entries.
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 
 #define REPLACEMENT_CHARACTER 0xFFFDu  // stands for a malformed sequence; has no byte
 

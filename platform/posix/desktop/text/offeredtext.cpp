@@ -1,10 +1,10 @@
 // CF_TEXT translated for the desktop's owners of the clipboard (offeredtext.h).
-#include "desktop/offeredtext.h"
+#include "desktop/text/offeredtext.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 
 bool MakeOfferedText(const char* text, OfferedText* offered) {
   size_t length = strlen(text);

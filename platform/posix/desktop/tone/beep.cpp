@@ -23,7 +23,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "desktop/tone.h"
+#include "desktop/tone/tone.h"
 #include "posix.h"
 
 #define BEEP_MIN_FREQUENCY 37

@@ -7,7 +7,7 @@
 //   U+0090 and U+009D; all other bytes are their own Latin-1 code point.
 // - Going back, a character has a byte only when the table above maps a byte onto it;
 //   there is no best-fit substitution (U+0100 does not become "A").
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 
 // Our own copy, so the result never depends on the system's iconv or locale.
 static const uint16_t CP1252_TO_UNICODE[256] = {

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "desktop/tone.h"
+#include "desktop/tone/tone.h"
 
 #define TONE_RATE 48000       // frames per second, mono
 #define TONE_LATENCY 100000   // us of buffering ALSA may use

@@ -31,7 +31,7 @@
 #include <string.h>
 #include <strings.h>
 
-#include "desktop/desktoptext.h"
+#include "desktop/text/desktoptext.h"
 
 struct LocaleCodePage {
   const char* language;
