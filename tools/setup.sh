@@ -17,6 +17,7 @@ DEMO_PACKAGES=(
 TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64
   xauth xdotool x11-utils socat sway xwayland wl-clipboard
   alsa-utils sox pulseaudio pulseaudio-utils libasound2-plugins strace
   clang-14 libclang-rt-14-dev dos2unix valgrind

@@ -1,7 +1,7 @@
 """SetQuillet.exe under Wine: its console output byte for byte (msvcrt writes each line end
 as CR LF) and what lands in the real registry, read back with `wine reg query`.
 
-    setquillet_test.py WIN32_BUILD_DIR
+    setquillet_test.py WIN32_BUILD_DIR WIN64_BUILD_DIR
 """
 import re
 import sys
@@ -61,7 +61,7 @@ def stored(session):
 
 def main():
     checks = Checks()
-    with Session(sys.argv[1]) as session:
+    with Session({"win32": sys.argv[1], "win64": sys.argv[2]}) as session:
         for before, args, output, after in CASES:
             what = "SetQuillet %s (stored before: %s)" % (" ".join(args) or "-", before)
             store(session, before)
