@@ -1,0 +1,65 @@
+// The store as this process last read it, so that a run reads the file once rather than
+// at every registry call.
+//
+// Contract: CurrentStore gives what a fresh read would give. Writers replace the file
+// whole, so a change shows in the file's device, inode, size or times; before each use
+// one stat compares them with those of the file that was read. A file changed within
+// RACY_SECONDS before it was read is not trusted that way (its replacement could carry
+// the same inode and, at the file system's timestamp granularity, the same times): it is
+// read afresh at every call, as if there were no cache. A writer of this process forgets
+// the cache once it changed it, so its next read sees the file it wrote.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "settings/regstore.h"
+
+#define RACY_SECONDS 2  // above any common timestamp granularity (1 s) plus a clock tick
+
+static struct {
+  bool loaded;
+  bool trusted;
+  char path[QUILLET_PATH_SIZE];
+  struct stat seen;  // st_ino 0: there was no file
+  RegStore store;
+} cache;
+
+static bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+static bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+}
+
+void ForgetStore(void) {
+  FreeStore(&cache.store);
+  cache.loaded = false;
+}
+
+DWORD CurrentStore(RegStore** store) {
+  char path[QUILLET_PATH_SIZE];
+  DWORD status = QuilletPath(REG_STORE_FILE, path, sizeof path);
+  if (status != 0) return status;
+  struct stat now = {};
+  bool exists = stat(path, &now) == 0;
+  bool missing = !exists && errno == ENOENT;
+  if (cache.loaded && cache.trusted && strcmp(path, cache.path) == 0 &&
+      ((missing && cache.seen.st_ino == 0) || (exists && SameFile(now, cache.seen)))) {
+    *store = &cache.store;
+    return 0;
+  }
+  ForgetStore();
+  struct timespec readAt;
+  clock_gettime(CLOCK_REALTIME, &readAt);
+  status = LoadStore(&cache.store, &cache.seen);
+  if (status != 0) return status;  // an error is never kept: the next call tries again
+  cache.loaded = true;
+  // Any later change stamps a ctime of at least readAt less a clock tick, later than this.
+  cache.trusted = cache.seen.st_ino == 0 || cache.seen.st_ctim.tv_sec < readAt.tv_sec - RACY_SECONDS;
+  snprintf(cache.path, sizeof cache.path, "%s", path);
+  *store = &cache.store;
+  return 0;
+}
