@@ -175,17 +175,19 @@ TEST_F(Platform, ValuesReachTheStoreTogetherWhenTheirKeyCloses) {
 // The parsed store is kept between calls only while the file stays the same: a value
 // another process commits meanwhile is seen at the next call. The store is made older
 // than the window in which a file's times cannot tell it from its replacement, so that
-// the kept copy is the one in use.
+// the kept copy is the one in use; the two commits give files of the same size.
 TEST_F(Platform, ACommitOfAnotherProcessIsSeenThroughTheKeptStore) {
   HKEY key = OpenPath(true);
   DWORD port = 5, value = 0, size = 4;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
   ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(key));
-  sleep(4);
+  struct stat written;
+  ASSERT_EQ(0, stat((folder + "/user.reg").c_str(), &written));
+  usleep(written.st_ctim.tv_nsec != 0 ? 300000 : 3000000);  // past the window for its times
   HKEY reader = OpenPath(false);
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(reader, "Port", nullptr, nullptr, (LPBYTE)&value, &size));
   EXPECT_EQ(5u, value);
-  for (DWORD next : {3u, 7u}) {  // 3 and 7: the same size of file each time
+  for (DWORD next : {3u, 7u}) {
     if (fork() == 0) {
       HKEY writer = OpenPath(false);
       _exit(RegSetValueExA(writer, "Port", 0, REG_DWORD, (const BYTE*)&next, 4) != 0 ||

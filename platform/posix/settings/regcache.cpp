@@ -3,10 +3,11 @@
 //
 // Contract: CurrentStore gives what a fresh read would give. Writers replace the file
 // whole, so a change shows in the file's device, inode, size or times; before each use
-// one stat compares them with those of the file that was read. A file changed within
-// RACY_SECONDS before it was read is not trusted that way (its replacement could carry
-// the same inode and, at the file system's timestamp granularity, the same times): it is
-// read afresh at every call, as if there were no cache. A writer of this process forgets
+// one stat compares them with those of the file that was read. A file changed shortly
+// before it was read is not trusted that way (its replacement could carry the same inode
+// and, at the file system's timestamp granularity, the same times): it is read afresh at
+// every call, as if there were no cache. Shortly is 100 ms where the file system keeps
+// nanoseconds (a clock tick is at most 10 ms), 2 s where it keeps whole seconds. A writer of this process forgets
 // the cache once it changed it, so its next read sees the file it wrote.
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +16,8 @@
 
 #include "settings/regstore.h"
 
-#define RACY_SECONDS 2  // above any common timestamp granularity (1 s) plus a clock tick
+#define RACY_NS 100000000LL
+#define RACY_COARSE_NS 2000000000LL
 
 static struct {
   bool loaded;
@@ -24,6 +26,10 @@ static struct {
   struct stat seen;  // st_ino 0: there was no file
   RegStore store;
 } cache;
+
+static long long Nanoseconds(const struct timespec& t) {
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
 
 static bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -58,7 +64,9 @@ DWORD CurrentStore(RegStore** store) {
   if (status != 0) return status;  // an error is never kept: the next call tries again
   cache.loaded = true;
   // Any later change stamps a ctime of at least readAt less a clock tick, later than this.
-  cache.trusted = cache.seen.st_ino == 0 || cache.seen.st_ctim.tv_sec < readAt.tv_sec - RACY_SECONDS;
+  long long changed = Nanoseconds(cache.seen.st_ctim);
+  long long racy = cache.seen.st_ctim.tv_nsec != 0 ? RACY_NS : RACY_COARSE_NS;
+  cache.trusted = cache.seen.st_ino == 0 || changed < Nanoseconds(readAt) - racy;
   snprintf(cache.path, sizeof cache.path, "%s", path);
   *store = &cache.store;
   return 0;
