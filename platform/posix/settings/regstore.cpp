@@ -172,7 +172,7 @@ DWORD SaveStore(const RegStore* store) {
   if (fd < 0) return ErrorFromErrno(errno);
   // The replaced file keeps its permissions (mkostemp's 0600 for a new one).
   struct stat old;
-  if (stat(path, &old) == 0) fchmod(fd, old.st_mode & 07777);
+  if (stat(path, &old) == 0) fchmod(fd, old.st_mode & 0777);
   FILE* file = fdopen(fd, "w");
   if (file == nullptr) {
     status = ErrorFromErrno(errno);
