@@ -76,6 +76,15 @@ static bool AddName(NameIndex* index, int position, const char* name, size_t len
   return true;
 }
 
+// An empty index with room for count names without growing. False when memory runs out.
+static bool ReserveIndex(NameIndex* index, unsigned count) {
+  unsigned capacity = 16;
+  while (capacity * 3 < count * 4 + 4) capacity *= 2;
+  index->slots = (NameSlot*)calloc(capacity, sizeof *index->slots);
+  index->capacity = index->slots != nullptr ? capacity : 0;
+  return index->slots != nullptr;
+}
+
 static void FreeIndex(NameIndex* index) {
   free(index->slots);
   *index = NameIndex{};
@@ -119,6 +128,13 @@ void FreeStore(RegStore* store) {
   FreeIndex(&store->keyIndex);
   FreeIndex(&store->levelIndex);
   *store = RegStore{};
+}
+
+bool ReserveKeys(RegStore* store, int count) {
+  if (store->keyCount > 0 || count <= 0) return true;
+  store->keys = (RegKeyEntry*)malloc((size_t)count * sizeof *store->keys);
+  store->keyCapacity = store->keys != nullptr ? count : 0;
+  return store->keys != nullptr && ReserveIndex(&store->keyIndex, (unsigned)count);
 }
 
 bool IsValidKeyPath(const char* path) {

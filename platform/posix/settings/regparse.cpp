@@ -136,8 +136,15 @@ static DWORD ParseOwnText(char* copy, size_t length, RegStore* store) {
   *store = RegStore{};
   if (memchr(copy, '\0', length) != nullptr) return ERROR_BADDB;
   copy[length] = '\0';
+  // Every section begins a line with '[': room for that many keys at once.
+  int sections = copy[0] == '[';
+  for (const char* c = copy; (c = strstr(c, "\n[")) != nullptr; ++c) ++sections;
   BYTE* data = (BYTE*)malloc(REG_DATA_MAX);
-  if (data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  if (data == nullptr || !ReserveKeys(store, sections)) {
+    free(data);
+    FreeStore(store);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   bool headerSeen = false;
   bool damaged = false;
   RegKeyEntry* key = nullptr;

@@ -83,6 +83,9 @@ DWORD SaveStore(const RegStore* store);
 DWORD CurrentStore(RegStore** store);
 void ForgetStore(void);
 
+// Room for count keys in an empty store, so that adding them never grows it (regmodel.cpp).
+// False when memory runs out.
+bool ReserveKeys(RegStore* store, int count);
 // Levels joined by '\', each of 1 to REG_NAME_MAX characters without control characters.
 bool IsValidKeyPath(const char* path);
 // True for the root, a key with a section of its own, or any key above one.
