@@ -180,6 +180,7 @@ DWORD SaveStore(const RegStore* store) {
     unlink(temp);
     return status;
   }
+  setvbuf(file, nullptr, _IOFBF, 1 << 16);  // a large store in few writes
   WriteStore(file, store);
   // Every step must hold before the rename makes the new text the store.
   errno = 0;
