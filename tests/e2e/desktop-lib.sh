@@ -50,11 +50,14 @@ finish() {
   exit 1
 }
 
-# An X server of our own on a free display number; the clipboard is X11's alone.
+# An X server of our own on a free display number; the clipboard is X11's alone. It never
+# resets, as a desktop's server with its session's clients never does: a bare Xvfb resets
+# whenever its last running client leaves (here a test's xdotool or xclip), and drops the
+# connection a program is opening at that moment, which then finds no display.
 start_x() {
   unset WAYLAND_DISPLAY
   : >"$WORK/display"
-  Xvfb -displayfd 9 -nolisten tcp -screen 0 1024x768x24 9>"$WORK/display" \
+  Xvfb -displayfd 9 -nolisten tcp -noreset -screen 0 1024x768x24 9>"$WORK/display" \
     >"$WORK/xvfb.log" 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 100); do
