@@ -72,7 +72,8 @@ start_x() {
   exit 1
 }
 
-# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set. sway refuses
+# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
+# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone). sway refuses
 # to run as root, so as root the calling script starts over as nobody, in mount and
 # network namespaces of its own: a private /tmp/.X11-unix and the namespace's own abstract
 # sockets keep its X display from clashing with anyone's, while the rest of /tmp (where
@@ -95,7 +96,7 @@ start_sway() {
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
   mkdir -m 700 "$XDG_RUNTIME_DIR"
-  echo 'xwayland enable' >"$WORK/sway.config"
+  echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
   SWAY_PID=$!
@@ -104,6 +105,10 @@ start_sway() {
     socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
     x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
     [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
+    if [ -n "$socket" ] && [ "${SWAY_XWAYLAND:-enable}" = disable ]; then
+      export WAYLAND_DISPLAY=$socket
+      return 0
+    fi
     if [ -n "$socket" ] && [ -n "$x11" ]; then
       export WAYLAND_DISPLAY=$socket DISPLAY=${x11#DISPLAY=}
       return 0
