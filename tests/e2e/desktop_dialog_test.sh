@@ -92,7 +92,7 @@ accessible_dialog() {
   dbus-run-session -- bash -c '
     "$1" message error "Port in use" </dev/null 2>/dev/null &
     probe=$!
-    /usr/bin/python3 - <<"EOF"
+    /usr/bin/python3 - 2>>"$2" <<"EOF"
 import sys, time
 import gi
 gi.require_version("Atspi", "2.0")
@@ -129,9 +129,9 @@ sys.exit(1)
 EOF
     found=$?
     for _ in $(seq 50); do kill -0 $probe 2>/dev/null || break; sleep 0.1; done
-    kill $probe 2>/dev/null && { echo "OK pressed by the screen reader did not end it" >&2; exit 1; }
-    wait $probe || { echo "the probe ended with $?" >&2; exit 1; }
-    exit $found' bash "$PROBE" 2>"$WORK/a11y.err" ||
+    kill $probe 2>/dev/null && { echo "OK pressed by the screen reader did not end it" >>"$2"; exit 1; }
+    wait $probe || { echo "the probe ended with $?" >>"$2"; exit 1; }
+    exit $found' bash "$PROBE" "$WORK/a11y.err" >/dev/null 2>&1 ||
     fail "accessibility: $(tr '\n' ' ' <"$WORK/a11y.err")"
 }
 
