@@ -152,6 +152,10 @@ x11_checks() {
     ignored=$(sed -n 's/^SigIgn:\t//p' "/proc/$quillet/status")
     (((16#$ignored & 0x1000) == 0)) || fail "settings dialog: Quillet ignores SIGPIPE"
     icon_is "settings dialog" error
+    # Centred on start_x's 1024x768 screen.
+    [ $(((1024 - WIDTH) / 2 - X)) -ge -1 ] && [ $(((1024 - WIDTH) / 2 - X)) -le 1 ] &&
+      [ $(((768 - HEIGHT) / 2 - Y)) -ge -1 ] && [ $(((768 - HEIGHT) / 2 - Y)) -le 1 ] ||
+      fail "settings dialog: ${WIDTH}x$HEIGHT at $X,$Y is not centred"
     [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "settings dialog: stderr '$(cat "$WORK/err")'"
     xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
   else
