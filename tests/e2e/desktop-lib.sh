@@ -50,11 +50,14 @@ finish() {
   exit 1
 }
 
-# An X server of our own on a free display number; the clipboard is X11's alone.
+# An X server of our own on a free display number; the clipboard is X11's alone. It never
+# resets, as a desktop's server with its session's clients never does: a bare Xvfb resets
+# whenever its last running client leaves (here a test's xdotool or xclip), and drops the
+# connection a program is opening at that moment, which then finds no display.
 start_x() {
   unset WAYLAND_DISPLAY
   : >"$WORK/display"
-  Xvfb -displayfd 9 -nolisten tcp -screen 0 1024x768x24 9>"$WORK/display" \
+  Xvfb -displayfd 9 -nolisten tcp -noreset -screen 0 1024x768x24 9>"$WORK/display" \
     >"$WORK/xvfb.log" 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 100); do
@@ -69,7 +72,8 @@ start_x() {
   exit 1
 }
 
-# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set. sway refuses
+# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
+# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone). sway refuses
 # to run as root, so as root the calling script starts over as nobody, in mount and
 # network namespaces of its own: a private /tmp/.X11-unix and the namespace's own abstract
 # sockets keep its X display from clashing with anyone's, while the rest of /tmp (where
@@ -92,7 +96,7 @@ start_sway() {
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
   mkdir -m 700 "$XDG_RUNTIME_DIR"
-  echo 'xwayland enable' >"$WORK/sway.config"
+  echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
   SWAY_PID=$!
@@ -101,6 +105,10 @@ start_sway() {
     socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
     x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
     [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
+    if [ -n "$socket" ] && [ "${SWAY_XWAYLAND:-enable}" = disable ]; then
+      export WAYLAND_DISPLAY=$socket
+      return 0
+    fi
     if [ -n "$socket" ] && [ -n "$x11" ]; then
       export WAYLAND_DISPLAY=$socket DISPLAY=${x11#DISPLAY=}
       return 0
