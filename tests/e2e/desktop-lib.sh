@@ -241,3 +241,42 @@ run_quillet() {
   wait "$sim"
   SIM_STATUS=$?
 }
+
+# A reader that asks for the clipboard's text and does not read it: desktop-probe stall
+# with the arguments in "$@", its output in STALL_OUT, its pid in STALL_PID. Waits up to
+# 5 s for the line $STALL_SAYS (default: asked).
+start_stall() {
+  STALL_OUT=$WORK/stall.$#.$RANDOM
+  "$PROBE" stall "$@" >"$STALL_OUT" 2>&1 &
+  STALL_PID=$!
+  for _ in $(seq 100); do
+    grep -qx "${STALL_SAYS:-asked}" "$STALL_OUT" && return 0
+    sleep 0.05
+  done
+  fail "stall $*: never said ${STALL_SAYS:-asked} ($(cat "$STALL_OUT"))"
+  return 1
+}
+
+stop_stall() {
+  kill "$STALL_PID" 2>/dev/null
+  wait "$STALL_PID" 2>/dev/null
+}
+
+# Behind one, three, and one slow stuck reader on clipboard $1 (x11 or wayland), the
+# command in the rest of the arguments reads the whole text, $WORK/long.expected, within
+# 2 s. The slow reader, last, is left running (STALL_PID, STALL_OUT).
+second_reader_behind_stuck() {
+  local clipboard=$1 case count kind started elapsed
+  shift
+  for case in "1 stuck" "3 stuck" "1 slow"; do
+    read -r count kind <<<"$case"
+    start_stall "$clipboard" "$count" "$kind" || continue
+    started=$(date +%s%N)
+    timeout 10 "$@" >"$WORK/second"
+    elapsed=$((($(date +%s%N) - started) / 1000000))
+    same_bytes "$clipboard, behind $case: the second reader" "$WORK/second" "$WORK/long.expected"
+    [ "$elapsed" -lt 2000 ] || fail "$clipboard, behind $case: the second reader took $elapsed ms"
+    echo "$clipboard, behind $case: the second reader took $elapsed ms"
+    [ "$kind" = slow ] || stop_stall
+  done
+}
