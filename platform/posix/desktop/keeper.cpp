@@ -1,12 +1,15 @@
-// Keeping the clipboard's text alive after Quillet ends, on X11, on Wayland, or both.
+// Keeping the clipboard's text alive after Quillet has set it, on X11, on Wayland, or both.
 //
 // Contract kept from Windows: a text set on the clipboard stays there after the program
-// that set it has ended, until another program replaces it. Where no clipboard manager
-// took it over (x11handoff.cpp), a keeper process carries on serving it: forked from
-// Quillet on the same connections (so the selections never change hands), in its own
-// session, with SIGHUP ignored and every inherited descriptor closed (stdin, stdout and
-// stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
-// stays held.
+// that set it has ended, until another program replaces it. When the clipboard is closed
+// with a text of ours on offer, a keeper process takes over serving it at once: forked
+// from Quillet on the same connections (so the selections never change hands), in its
+// own session, with SIGHUP ignored and every inherited descriptor closed (stdin, stdout
+// and stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
+// stays held. From then on the run's tone, a stalled sound server or a signal that ends
+// the run cannot take the text with them, and the run waits for no one.
+// - On plain X11 the keeper first offers the text to a running clipboard manager
+//   (x11handoff.cpp), serving meanwhile, and ends if the manager really took it.
 // - It serves each selection it holds until another program takes that one, and ends
 //   when it holds none, or when its display or compositor goes away.
 // - The X11 selection beside a Wayland one only mirrors it for X11 programs the
@@ -14,10 +17,8 @@
 //   the keeper ends. The one exception is the compositor's bridge answering our own
 //   taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us, and the
 //   X11 selection carries the text on.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,46 +29,6 @@
 #define KEEPER_NAME "quillet-keeper"
 #define KEEPER_POLL 1000         // ms between looks at answers under way
 #define KEEPER_BRIDGE_WAIT 1000  // ms
-
-static bool IsKept(int fd, const int* keep, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (keep[i] == fd) return true;
-  }
-  return false;
-}
-
-// Leaves the caller behind: no terminal, no hang-up, none of its descriptors but the
-// connections in keep.
-static void Detach(const int* keep, int count) {
-  setsid();
-  signal(SIGHUP, SIG_IGN);
-  prctl(PR_SET_NAME, KEEPER_NAME, 0, 0, 0);
-  // Close everything from 3 up, stepping over the kept descriptors in ascending order.
-  unsigned from = 3;
-  for (;;) {
-    int next = -1;
-    for (int i = 0; i < count; ++i) {
-      if (keep[i] >= (int)from && (next < 0 || keep[i] < next)) next = keep[i];
-    }
-    if (next < 0) break;
-    if ((unsigned)next > from) close_range(from, (unsigned)next - 1, 0);
-    from = (unsigned)next + 1;
-  }
-  close_range(from, ~0U, 0);
-  int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (IsKept(fd, keep, count) || fd == null) continue;
-    if (null >= 0) {
-      dup2(null, fd);
-    } else {
-      close(fd);
-    }
-  }
-  if (null > 2 && !IsKept(null, keep, count)) close(null);
-  if (chdir("/") != 0) {
-    // Only a busy mount point is at stake.
-  }
-}
 
 static void Keep(X11Session* x11, bool keepX11, WlSession* wayland, bool keepWayland,
                  int64_t x11TakenAt) {
@@ -96,34 +57,44 @@ static void Keep(X11Session* x11, bool keepX11, WlSession* wayland, bool keepWay
 static Display* handedOffX11;
 static wl_display* handedOffWayland;
 
-void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
-  bool keepX11 = x11->display != nullptr && X11NeedsKeeper(x11);
-  bool keepWayland = false;
-  if (wayland->display != nullptr) {
-    WlServePending(wayland);
-    keepWayland = wayland->owner && wayland->text.utf8 != nullptr;
-    if (!keepWayland) WlClose(wayland);
-  }
+void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt, bool handOff) {
+  bool keepX11 = x11->display != nullptr && x11->owner && x11->hasText;
+  bool keepWayland =
+      wayland->display != nullptr && wayland->owner && wayland->text.utf8 != nullptr;
   if (!keepX11 && !keepWayland) return;
-  fflush(nullptr);  // nothing buffered may be written twice
-  pid_t keeper = fork();
-  if (keeper < 0) {
-    X11Close(x11);
-    WlClose(wayland);
-    return;
-  }
-  if (keeper > 0) {
-    // The keeper answers on these connections now: leave them untouched.
-    handedOffX11 = x11->display;
-    handedOffWayland = wayland->display;
-    x11->display = nullptr;
-    wayland->display = nullptr;
-    return;
-  }
   int keep[2];
   int count = 0;
   if (keepX11) keep[count++] = ConnectionNumber(x11->display);
   if (keepWayland) keep[count++] = WlConnection(wayland);
-  Detach(keep, count);
-  Keep(x11, keepX11, wayland, keepWayland, x11TakenAt);
+  fflush(nullptr);  // nothing buffered may be written twice
+  // Between the fork and the keeper's own session, a signal for the run would end both.
+  sigset_t saved;
+  HoldSignals(&saved);
+  pid_t caller = getpid();
+  pid_t keeper = fork();
+  if (keeper == 0) {
+    LeaveCaller(KEEPER_NAME, caller, true, keep, count);
+    if (!keepX11) x11->display = nullptr;  // its descriptor is closed
+    if (!keepWayland) wayland->display = nullptr;
+    keepX11 = keepX11 && X11NeedsKeeper(x11, handOff);
+    if (keepWayland) {
+      WlServePending(wayland);
+      keepWayland = wayland->owner;
+    }
+    Keep(x11, keepX11, wayland, keepWayland, x11TakenAt);
+    _exit(0);
+  }
+  ReleaseSignals(&saved);
+  if (keeper < 0) return;  // nothing can serve the text: the caller closes the connections
+  // The keeper answers on these connections now: this process neither reads nor writes
+  // them again, and lets go of its copies, so that the keeper alone holds them.
+  for (int i = 0; i < count; ++i) close(keep[i]);
+  if (keepX11) {
+    handedOffX11 = x11->display;
+    x11->display = nullptr;
+  }
+  if (keepWayland) {
+    handedOffWayland = wayland->display;
+    wayland->display = nullptr;
+  }
 }
