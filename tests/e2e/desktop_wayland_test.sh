@@ -146,9 +146,6 @@ start_quillet() {
 # signal_run SIGNAL PHASE: one run ended by SIGNAL in PHASE (word, text, tone).
 signal_run() {
   local signal=$1 phase=$2 name="$1 $2" sim="" expected=before status
-  # A copy within KEEPER_BRIDGE_WAIT (1 s) of the last run's taking of the X11 selection
-  # would pass for the compositor's bridge, and that keeper would carry on.
-  sleep 1.1
   echo before | wl-copy
   sound stalled
   start_quillet
@@ -183,7 +180,10 @@ signal_run() {
   # The next run, as the same user on the same pty, opens the port and moves a text (no
   # X display: a refused port is then said on standard error, not in a dialog that waits).
   sound null
-  sleep 1.1  # past the last keeper's KEEPER_BRIDGE_WAIT, as above
+  # A copy within KEEPER_BRIDGE_WAIT (1 s) of a keeper's taking of the X11 selection
+  # passes for the compositor's bridge, and that keeper carries on. (The next run's own
+  # keeper holds no X11 selection: it is the last run that needs this.)
+  [ "$phase" = tone ] && sleep 1.1
   DISPLAY= start_quillet
   "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "after $name" >/dev/null 2>&1
   wait "$quillet"

@@ -267,6 +267,9 @@ HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
   // The text is on the clipboard: no signal may end the run before the keeper has it.
   if (!settingText) HoldSignals(&signalsBeforeSet);
   settingText = true;
+  // A program that ends with the clipboard still open closes it then, as Windows does.
+  static bool closeAtExit = false;
+  if (!closeAtExit) closeAtExit = atexit([] { CloseClipboard(); }) == 0;
   return hMem;
 }
 

@@ -31,8 +31,8 @@
 // Beyond Windows: a process ended by SIGINT, SIGTERM or SIGHUP gives its ports back on
 // the way out (TIOCEXCL cleared, lock dropped), then ends as the signal says. Without
 // that, a tty that stays open elsewhere (a pty's other side) would stay exclusive and
-// refuse the next run. A signal the caller had us ignore stays ignored. SIGKILL leaves
-// TIOCEXCL set until the tty is closed on every side.
+// refuse the next run. A signal the caller had us ignore stays ignored. SIGKILL cannot be
+// caught: it leaves TIOCEXCL set (see README).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
