@@ -197,7 +197,7 @@ xclipRss=$(hwm "$(servers xclip)")
 
 for stack in null pulse; do
   name=$([ $stack = null ] && echo "null device" || echo "PulseAudio")
-  rssGoal=$([ $stack = null ] && echo 1.5 || echo 2)
+  rssGoal=1.5
   for direction in p2h h2p; do
     peer=$([ $direction = p2h ] && echo xclip-i || echo xclip-o)
     label=$([ $direction = p2h ] && echo "handheld to clipboard" || echo "clipboard to handheld")

@@ -6,6 +6,8 @@
 // kind of object, is refused (the callers answer ERROR_INVALID_HANDLE) rather than
 // followed. Values are (slot + 1) * 16 + kind * 4, so they are small, positive and
 // aligned like Windows' own.
+// A signal handler may look through the table (VisitHandles): it changes only with the
+// ending signals held.
 #include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
@@ -37,6 +39,8 @@ static size_t SlotOf(HandleKind kind, const void* handle) {
 }
 
 void* NewHandle(HandleKind kind, void* object) {
+  sigset_t saved;
+  HoldSignals(&saved);
   pthread_mutex_lock(&tableLock);
   size_t slot = 0;
   while (slot < slotCount && slots[slot].kind != 0) ++slot;
@@ -46,6 +50,7 @@ void* NewHandle(HandleKind kind, void* object) {
         grown <= MAX_HANDLE_SLOTS ? (HandleSlot*)realloc(slots, grown * sizeof *slots) : nullptr;
     if (larger == nullptr) {
       pthread_mutex_unlock(&tableLock);
+      ReleaseSignals(&saved);
       return nullptr;
     }
     for (size_t i = slotCount; i < grown; ++i) larger[i].kind = (HandleKind)0;
@@ -55,6 +60,7 @@ void* NewHandle(HandleKind kind, void* object) {
   slots[slot].kind = kind;
   slots[slot].object = object;
   pthread_mutex_unlock(&tableLock);
+  ReleaseSignals(&saved);
   return HandleValue(slot, kind);
 }
 
@@ -67,6 +73,8 @@ void* HandleObject(HandleKind kind, const void* handle) {
 }
 
 void* ReleaseHandle(HandleKind kind, const void* handle) {
+  sigset_t saved;
+  HoldSignals(&saved);
   pthread_mutex_lock(&tableLock);
   size_t slot = SlotOf(kind, handle);
   void* object = nullptr;
@@ -76,5 +84,12 @@ void* ReleaseHandle(HandleKind kind, const void* handle) {
     slots[slot].object = nullptr;
   }
   pthread_mutex_unlock(&tableLock);
+  ReleaseSignals(&saved);
   return object;
+}
+
+void VisitHandles(HandleKind kind, void (*visit)(void* object)) {
+  for (size_t slot = 0; slot < slotCount; ++slot) {
+    if (slots[slot].kind == kind) visit(slots[slot].object);
+  }
 }

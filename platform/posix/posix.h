@@ -4,6 +4,9 @@
 #ifndef QUILLET_PLATFORM_POSIX_POSIX_H
 #define QUILLET_PLATFORM_POSIX_POSIX_H
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -56,6 +59,26 @@ void* NewHandle(HandleKind kind, void* object);
 void* HandleObject(HandleKind kind, const void* handle);
 // Forgets handle and returns its object (null when it was not live).
 void* ReleaseHandle(HandleKind kind, const void* handle);
+// For a signal handler: calls visit with each live object of kind, taking no lock. The
+// table changes only with the ending signals held (process.cpp), so a handler never
+// finds it half changed.
+void VisitHandles(HandleKind kind, void (*visit)(void* object));
+
+// ---- Processes and signals (process.cpp) ------------------------------------------------
+// The signals that end a run from outside: SIGINT, SIGTERM, SIGHUP (Ctrl-C, kill, a closed
+// terminal). A port open at that moment is given back on the way out (serial.cpp).
+void EndingSignals(sigset_t* set);
+// Holds them back (saving the mask in *saved) while a handler must not find things half
+// done; ReleaseSignals(saved) delivers what arrived meanwhile. Pairs may nest.
+void HoldSignals(sigset_t* saved);
+void ReleaseSignals(const sigset_t* saved);
+// In a child just forked: takes name, keeps only the count descriptors in keep (stdin,
+// stdout and stderr, unless kept, on /dev/null; the working folder /), and leaves the
+// caller's signal handling behind (the default actions, nothing held; ending signals
+// that were held for the caller are dropped). outlive: a session of its own, no
+// terminal, SIGHUP ignored; else it is killed when caller (the parent's pid before the
+// fork) ends, and ends at once if that has happened already.
+void LeaveCaller(const char* name, pid_t caller, bool outlive, const int* keep, int count);
 
 // ---- Time (clock.cpp) -----------------------------------------------------------------
 int64_t MonotonicMilliseconds(void);
@@ -100,6 +123,13 @@ DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits
 // as a read from the handheld begins, while the program is still single-threaded (the
 // helper closes its copy of the port at once); Beep calls it too.
 void PrepareTone(void);
+
+// ---- The clipboard (desktop/clipboard.cpp) --------------------------------------------------
+// Connects to the desktop's clipboard, and chooses which one, once, as the first read
+// from the handheld begins (after PrepareTone, whose helper must not inherit the
+// connection). Says nothing: a clipboard that cannot be reached is said where one is
+// needed.
+void PrepareClipboard(void);
 
 // ---- USB handhelds on the visor driver (usb.cpp) ------------------------------------------
 // Fills list with the NUL-terminated device names of the handhelds bound to the driver

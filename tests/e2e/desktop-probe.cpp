@@ -20,6 +20,11 @@
 //                              the writer gave up; next (Wayland): says "watching", and
 //                              asks as soon as a text replaces the present selection (which
 //                              must offer none)
+//   desktop-probe focus parked|active
+//                              a mapped window of its own takes the X11 input focus; the
+//                              root's _NET_ACTIVE_WINDOW names it (active) or none (parked,
+//                              as KWin parks the focus on a 1x1 window at -1,-1). Says
+//                              "ready", then stays until killed
 #include <X11/Xutil.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -271,6 +276,32 @@ int StallWayland(int count, StallKind kind) {
   }
 }
 
+int Focus(bool parked) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return 2;
+  Window root = DefaultRootWindow(display);
+  XSetWindowAttributes attributes = {};
+  attributes.override_redirect = True;
+  Window window = parked ? XCreateWindow(display, root, -1, -1, 1, 1, 0, CopyFromParent,
+                                         InputOutput, CopyFromParent, CWOverrideRedirect,
+                                         &attributes)
+                         : XCreateSimpleWindow(display, root, 10, 10, 100, 100, 0, 0, 0);
+  XSelectInput(display, window, StructureNotifyMask);
+  XMapWindow(display, window);
+  XEvent event;
+  do {
+    XWindowEvent(display, window, StructureNotifyMask, &event);
+  } while (event.type != MapNotify);
+  XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+  long active = parked ? (long)None : (long)window;
+  XChangeProperty(display, root, XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
+                  32, PropModeReplace, (unsigned char*)&active, 1);
+  XSync(display, False);
+  printf("ready\n");
+  fflush(stdout);
+  for (;;) pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,8 +331,9 @@ int main(int argc, char** argv) {
     if (kind == "hollow") return Manager(MANAGER_HOLLOW);
     if (kind == "silent") return Manager(MANAGER_SILENT);
   }
+  if (command == "focus" && argc == 3) return Focus(strcmp(argv[2], "parked") == 0);
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
                   "pixel X Y|owned NAME|manager answer|hollow|silent|"
-                  "stall x11|wayland COUNT stuck|slow|next\n");
+                  "stall x11|wayland COUNT stuck|slow|next|focus parked|active\n");
   return 1;
 }

@@ -40,5 +40,6 @@ foreach(session x11 wayland)
 endforeach()
 
 # The Wayland test waits about 20 s by design (stalled sources and readers, each given
-# its deadline), and a loaded machine stretches the rest.
+# its deadline) and runs a signal in each phase of a run (about 40 s), and a loaded
+# machine stretches the rest.
 set_tests_properties(desktop_wayland PROPERTIES TIMEOUT 300)

@@ -3,9 +3,11 @@
 # other programs (xclip on the X11 side): both directions with no X11 window focused (sway
 # then bridges nothing between the two clipboards) and with one focused (its bridge
 # carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
-# and the keeper ending once another copy replaces it; long texts; a source that never
-# writes; readers that never read; Xwayland, then the compositor, going away under the
-# keeper.
+# and the keeper ending once another copy replaces it; a run that never waits on the X11
+# clipboard manager (sway's own window manager, which never answers); long texts; a
+# source that never writes; readers that never read; the active X11 window as the
+# desktop names it; Xwayland, then the compositor, going away under the keeper; and a
+# signal in each phase of a run, on a pty that outlives the runs, as an ordinary user.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_sway
 
@@ -15,9 +17,18 @@ round() {
   # Handheld to desktop: Windows-1252 from the handheld, UTF-8 on the desktop.
   printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
   printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
+  local started elapsed
+  started=$(date +%s%N)
   run_quillet --send-file "$WORK/sent"
+  elapsed=$((($(date +%s%N) - started) / 1000000))
   [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
     fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  # About 0.35 s with the tone; a wait on the manager would add 2 s.
+  echo "$name: the handheld's text took $elapsed ms from start to end"
+  [ "$elapsed" -lt 1000 ] || fail "$name: the run took $elapsed ms"
+  # Served at once: the keeper waits on no clipboard manager first.
+  timeout 1 wl-paste -n >"$WORK/wayland"
+  same_bytes "$name: wl-paste at once" "$WORK/wayland" "$WORK/expected"
   sleep 2  # the text must outlive Quillet
   timeout 5 wl-paste -n >"$WORK/wayland"
   same_bytes "$name: wl-paste" "$WORK/wayland" "$WORK/expected"
@@ -113,6 +124,33 @@ if STALL_SAYS=watching start_stall wayland 1 next; then
   stop_stall
 fi
 
+# Whether an X11 window is active is what the desktop names in _NET_ACTIVE_WINDOW, not
+# where the X11 input focus is: KWin parks the focus on a 1x1 window of its own while no
+# X11 window is active, and X11 programs must then still get the text. On an X display of
+# its own that no compositor bridges, only Quillet can have put the text there.
+WL_DISPLAY_X11=$DISPLAY WL_WAYLAND=$WAYLAND_DISPLAY
+start_x
+OWN_X11=$DISPLAY
+export WAYLAND_DISPLAY=$WL_WAYLAND
+mkfifo "$WORK/focus"
+for kind in parked active; do
+  echo before | timeout 5 xclip -i -selection clipboard
+  "$PROBE" focus "$kind" >"$WORK/focus" &
+  focus=$!
+  read -r ready <"$WORK/focus"
+  [ "$ready" = ready ] || fail "focus $kind: the probe did not start"
+  run_quillet --send "focus $kind"
+  got=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
+  kill "$focus"
+  wait "$focus" 2>/dev/null
+  [ "$kind" = parked ] && expected="focus parked" || expected=before
+  [ "$got" = "$expected" ] || fail "focus $kind: X11 programs read [$got], expected [$expected]"
+done
+kill "$XVFB_PID"
+wait "$XVFB_PID" 2>/dev/null
+XVFB_PID=""
+export DISPLAY=$WL_DISPLAY_X11
+
 xmessage -geometry +10+10 focus &
 message=$!
 for _ in $(seq 100); do
@@ -155,5 +193,88 @@ sleep 0.3
   fail "compositor gone: the X11 text went too"
 echo other | xclip -i -selection clipboard 2>/dev/null
 keepers_gone_within 3 || fail "compositor gone: keeper still running after xclip"
+
+# ---- Signals: Ctrl-C, kill, a closed terminal, in each phase of a run -----------------
+# The handheld speaks from the far end of a pty pair that outlives the runs (socat): a run
+# ended by a signal must give the port back (its TIOCEXCL binds everyone but root), keep
+# a text that had arrived on the clipboard, and end with the signal's status. The tone
+# stalls (ALSA's default device is a FIFO nobody reads, as a frozen sound server would):
+# the run spends 1.3 s in it.
+mkdir -p "$(dirname "$LINK")"
+rm -f "$LINK"
+socat PTY,link="$LINK",raw,echo=0 PTY,link="$WORK/handheld",raw,echo=0 2>/dev/null &
+relay=$!
+trap 'kill $relay 2>/dev/null; cleanup' EXIT
+wait_link || fail "socat placed no link"
+mkfifo "$WORK/stalled-sound"
+sound() {
+  if [ "$1" = stalled ]; then
+    echo "pcm.!default { type file slave.pcm null file \"$WORK/stalled-sound\" format raw }"
+  else
+    echo 'pcm.!default { type null }'
+  fi >"$HOME/.asoundrc"
+}
+# Quillet in the background, taking SIGINT as a foreground program does.
+start_quillet() {
+  env --default-signal=INT "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err" &
+  quillet=$!
+  sleep 0.3  # it opens the port and waits for the word
+}
+# signal_run SIGNAL PHASE: one run ended by SIGNAL in PHASE (word, text, tone).
+signal_run() {
+  local signal=$1 phase=$2 name="$1 $2" sim="" expected=before status
+  echo before | wl-copy
+  sound stalled
+  start_quillet
+  case $phase in
+    text)
+      # The length field and three bytes of the text, then silence: the read waits.
+      "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "$name" --stop-after 23 \
+        >/dev/null 2>&1 &
+      sim=$!
+      sleep 0.3
+      ;;
+    tone)
+      "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "$name" >/dev/null 2>&1 &
+      sim=$!
+      expected=$name
+      # The text arrives at once; the run's tone then takes 1.3 s.
+      sleep 0.6
+      ;;
+  esac
+  kill -"$signal" "$quillet"
+  wait "$quillet"
+  status=$?
+  [ -n "$sim" ] && { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; }
+  [ "$status" -eq $((128 + $(kill -l "$signal"))) ] ||
+    fail "$name: Quillet ended with $status; $(cat "$WORK/quillet.err")"
+  [ "$(timeout 5 wl-paste -n 2>/dev/null)" = "$expected" ] ||
+    fail "$name: the clipboard holds [$(timeout 5 wl-paste -n 2>/dev/null)], expected [$expected]"
+  if [ "$phase" = tone ]; then
+    [ "$(timeout 5 xclip -o -selection clipboard)" = "$expected" ] ||
+      fail "$name: X11 programs lost the text"
+  fi
+  # The next run, as the same user on the same pty, opens the port and moves a text (no
+  # X display: a refused port is then said on standard error, not in a dialog that waits).
+  sound null
+  # A copy within KEEPER_BRIDGE_WAIT (1 s) of a keeper's taking of the X11 selection
+  # passes for the compositor's bridge, and that keeper carries on. (The next run's own
+  # keeper holds no X11 selection: it is the last run that needs this.)
+  [ "$phase" = tone ] && sleep 1.1
+  DISPLAY= start_quillet
+  "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "after $name" >/dev/null 2>&1
+  wait "$quillet"
+  status=$?
+  local pasted
+  pasted=$(timeout 5 wl-paste -n 2>&1)
+  [ "$status" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] && [ "$pasted" = "after $name" ] ||
+    fail "$name: the next run failed ($status: $(cat "$WORK/quillet.err"); pasted [$pasted])"
+}
+for signal in INT TERM HUP; do
+  for phase in word text tone; do
+    signal_run "$signal" "$phase"
+  done
+done
+kill "$relay" 2>/dev/null
 
 finish

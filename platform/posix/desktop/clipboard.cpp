@@ -22,8 +22,13 @@
 //   owns it from then on. No delayed rendering (a null block) and no other format; on
 //   failure the block stays the caller's. On Wayland the text is also set as the X11
 //   selection, for X11 programs that the compositor does not bridge to.
-// - CloseClipboard ends the access; a text we set stays on offer and outlives the program
-//   (x11handoff.cpp, keeper.cpp).
+// - CloseClipboard ends the access; a text we set stays on offer and outlives the program:
+//   from this moment on the keeper serves it (keeper.cpp), so that neither the rest of
+//   the run (the tone, a stalled sound server) nor a signal can lose it.
+// Beyond Windows: the connection is made, and the clipboard chosen, while the run waits
+// for the handheld (PrepareClipboard), so that a text that arrives goes onto the
+// clipboard at once. A clipboard that cannot be reached is still said only where one is
+// needed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,28 +39,24 @@
 
 enum Desktop { DESKTOP_NONE, DESKTOP_WAYLAND, DESKTOP_X11 };
 
-static Desktop desktop;      // the clipboard connected to, if any
-static X11Session x11;       // display is null while there is no connection
-static WlSession wayland;    // likewise
-static int64_t x11TakenAt;   // when the X11 selection was taken beside the Wayland one
+static Desktop desktop;        // the clipboard connected to, if any
+static bool waylandSession;    // a compositor answers at $WAYLAND_DISPLAY
+static char waylandFailure[256];  // why its clipboard is not ours to use
+static X11Session x11;         // display is null while there is no connection
+static WlSession wayland;      // likewise
+static int64_t x11TakenAt;     // when the X11 selection was taken beside the Wayland one
 static bool clipboardOpen;
 static HGLOBAL readBlock;  // handed out by GetClipboardData, the clipboard's
 static HGLOBAL ownBlock;   // taken over by SetClipboardData
-static bool handOffRegistered;
-
-static void HandOffAtExit(void) { KeepClipboard(&x11, &wayland, x11TakenAt); }
-
-// Once this program owns the selection, someone must answer for it after exit.
-static void RegisterHandOff(void) {
-  if (!handOffRegistered) handOffRegistered = atexit(HandOffAtExit) == 0;
-}
+static bool settingText;   // from a text set to the keeper taking it: signals held
+static sigset_t signalsBeforeSet;
 
 static bool IsSet(const char* name) {
   const char* value = getenv(name);
   return value != nullptr && value[0] != '\0';
 }
 
-static void SayUnreachable(const char* waylandFailure) {
+static void SayUnreachable(void) {
   static bool said = false;
   if (said) return;
   said = true;
@@ -73,20 +74,38 @@ static void SayUnreachable(const char* waylandFailure) {
   OutputDebugStringA(line + strlen("Quillet: "));
 }
 
-// Wayland's clipboard where the compositor lets us at it, else X11's.
-static bool Connect(void) {
+// Wayland's clipboard where the compositor lets us at it, else X11's. Says nothing.
+static bool TryConnect(void) {
   if (desktop != DESKTOP_NONE) return true;
-  char waylandFailure[256] = "";
-  if (IsSet("WAYLAND_DISPLAY") &&
-      WlOpen(&wayland, waylandFailure, sizeof waylandFailure) == WL_OPENED) {
-    desktop = DESKTOP_WAYLAND;
-  } else if (X11Open(&x11)) {
-    desktop = DESKTOP_X11;
-  } else {
-    SayUnreachable(waylandFailure);
-    return false;
+  waylandFailure[0] = '\0';
+  waylandSession = false;
+  if (IsSet("WAYLAND_DISPLAY")) {
+    WlOpenStatus status = WlOpen(&wayland, waylandFailure, sizeof waylandFailure);
+    waylandSession = status != WL_NO_COMPOSITOR;
+    if (status == WL_OPENED) {
+      desktop = DESKTOP_WAYLAND;
+      return true;
+    }
   }
+  if (!X11Open(&x11)) return false;
+  desktop = DESKTOP_X11;
   return true;
+}
+
+// Where a clipboard is needed: one that cannot be reached is said.
+static bool Connect(void) {
+  if (TryConnect()) return true;
+  SayUnreachable();
+  return false;
+}
+
+void PrepareClipboard(void) {
+  static bool prepared = false;
+  if (prepared) return;
+  prepared = true;
+  // Not yet the X display beside a Wayland clipboard: the compositor's bridge takes the
+  // X11 selection as ours becomes the Wayland one, and ours must come after it.
+  TryConnect();
 }
 
 static void Disconnect(void) {
@@ -200,7 +219,6 @@ BOOL WINAPI EmptyClipboard(void) {
     SetLastErrorCode(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  RegisterHandOff();
   return TRUE;
 }
 
@@ -215,13 +233,13 @@ static DWORD OfferOnX11(const char* text) {
 }
 
 // Sets text as the Wayland selection and, where an X display is at hand and the
-// compositor's bridge does not carry the clipboard to X11 programs (it does so only for a
-// focused X11 window, and taking the selection beside it would race it), as the X11
+// compositor's bridge does not carry the clipboard to X11 programs (it does so only for
+// the active X11 window, and taking the selection beside it would race it), as the X11
 // selection too. 0 or the error code.
 static DWORD OfferOnWayland(const char* text) {
   if (!WlTakeSelection(&wayland, text)) return ERROR_ACCESS_DENIED;
   if (x11.display == nullptr && (!IsSet("DISPLAY") || !X11Open(&x11))) return 0;
-  if (!X11WindowFocused(&x11) && OfferOnX11(text) == 0) {
+  if (!X11WindowActive(&x11) && OfferOnX11(text) == 0) {
     x11TakenAt = MonotonicMilliseconds();
   } else {
     X11Close(&x11);
@@ -246,7 +264,12 @@ HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
   ReleaseBlock(&readBlock);
   if (ownBlock != hMem) ReleaseBlock(&ownBlock);
   ownBlock = hMem;
-  RegisterHandOff();
+  // The text is on the clipboard: no signal may end the run before the keeper has it.
+  if (!settingText) HoldSignals(&signalsBeforeSet);
+  settingText = true;
+  // A program that ends with the clipboard still open closes it then, as Windows does.
+  static bool closeAtExit = false;
+  if (!closeAtExit) closeAtExit = atexit([] { CloseClipboard(); }) == 0;
   return hMem;
 }
 
@@ -254,9 +277,16 @@ BOOL WINAPI CloseClipboard(void) {
   if (!RequireOpen()) return FALSE;
   ReleaseBlock(&readBlock);
   clipboardOpen = false;
-  // A clipboard manager or the compositor's bridge asks at once.
-  if (wayland.display != nullptr) WlServePending(&wayland);
-  if (x11.display != nullptr && x11.owner) X11ServePending(&x11);
-  if (!wayland.owner && !(x11.display != nullptr && x11.owner)) Disconnect();
+  bool offered = (wayland.display != nullptr && wayland.owner && wayland.text.utf8 != nullptr) ||
+                 (x11.display != nullptr && x11.owner && x11.hasText);
+  if (offered) {
+    // On a Wayland session the X11 clipboard manager is the compositor's own window
+    // manager, never one that keeps texts: the keeper serves the X11 side there.
+    KeepClipboard(&x11, &wayland, x11TakenAt, !waylandSession);
+    ReleaseBlock(&ownBlock);  // the text lives in the keeper now
+  }
+  Disconnect();
+  if (settingText) ReleaseSignals(&signalsBeforeSet);
+  settingText = false;
   return TRUE;
 }

@@ -1,12 +1,15 @@
-// Keeping the clipboard's text alive after Quillet ends, on X11, on Wayland, or both.
+// Keeping the clipboard's text alive after Quillet has set it, on X11, on Wayland, or both.
 //
 // Contract kept from Windows: a text set on the clipboard stays there after the program
-// that set it has ended, until another program replaces it. Where no clipboard manager
-// took it over (x11handoff.cpp), a keeper process carries on serving it: forked from
-// Quillet on the same connections (so the selections never change hands), in its own
-// session, with SIGHUP ignored and every inherited descriptor closed (stdin, stdout and
-// stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
-// stays held.
+// that set it has ended, until another program replaces it. When the clipboard is closed
+// with a text of ours on offer, a keeper process takes over serving it at once: forked
+// from Quillet on the same connections (so the selections never change hands), in its
+// own session, with SIGHUP ignored and every inherited descriptor closed (stdin, stdout
+// and stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
+// stays held. From then on the run's tone, a stalled sound server or a signal that ends
+// the run cannot take the text with them, and the run waits for no one.
+// - On plain X11 the keeper first offers the text to a running clipboard manager
+//   (x11handoff.cpp), serving meanwhile, and ends if the manager really took it.
 // - It serves each selection it holds until another program takes that one, and ends
 //   when it holds none and has finished the answers under way (each within its reader's
 //   deadline).
@@ -19,10 +22,8 @@
 //   and the X11 selection carries the text on.
 // - One loop serves both (ServeClipboards): a poll over the connections and every
 //   reader's pipe, answers moved on without blocking, so no reader waits on another.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,46 +33,6 @@
 
 #define KEEPER_NAME "quillet-keeper"
 #define KEEPER_BRIDGE_WAIT 1000  // ms
-
-static bool IsKept(int fd, const int* keep, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (keep[i] == fd) return true;
-  }
-  return false;
-}
-
-// Leaves the caller behind: no terminal, no hang-up, none of its descriptors but the
-// connections in keep.
-static void Detach(const int* keep, int count) {
-  setsid();
-  signal(SIGHUP, SIG_IGN);
-  prctl(PR_SET_NAME, KEEPER_NAME, 0, 0, 0);
-  // Close everything from 3 up, stepping over the kept descriptors in ascending order.
-  unsigned from = 3;
-  for (;;) {
-    int next = -1;
-    for (int i = 0; i < count; ++i) {
-      if (keep[i] >= (int)from && (next < 0 || keep[i] < next)) next = keep[i];
-    }
-    if (next < 0) break;
-    if ((unsigned)next > from) close_range(from, (unsigned)next - 1, 0);
-    from = (unsigned)next + 1;
-  }
-  close_range(from, ~0U, 0);
-  int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (IsKept(fd, keep, count) || fd == null) continue;
-    if (null >= 0) {
-      dup2(null, fd);
-    } else {
-      close(fd);
-    }
-  }
-  if (null > 2 && !IsKept(null, keep, count)) close(null);
-  if (chdir("/") != 0) {
-    // Only a busy mount point is at stake.
-  }
-}
 
 void ServeClipboards(X11Session* x11, WlSession* wayland, int64_t deadline) {
   struct pollfd fds[1 + WL_POLL_FDS];
@@ -96,9 +57,6 @@ static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
 }
 
 static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
-  // A reader or a server that went away is no reason to end: its write fails instead.
-  signal(SIGPIPE, SIG_IGN);
-  if (x11->display != nullptr) X11OutliveDisplay(x11);
   bool keepWayland = wayland->display != nullptr;
   for (;;) {
     if (x11->lost) X11Close(x11);
@@ -121,39 +79,54 @@ static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
 static Display* handedOffX11;
 static wl_display* handedOffWayland;
 
-void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
-  bool keepX11 = x11->display != nullptr && X11NeedsKeeper(x11);
-  bool keepWayland = false;
-  if (wayland->display != nullptr) {
-    WlServePending(wayland);
-    keepWayland = wayland->owner && wayland->text.utf8 != nullptr;
-    if (!keepWayland) WlClose(wayland);
-  }
+void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt, bool handOff) {
+  bool keepX11 = x11->display != nullptr && x11->owner && x11->hasText;
+  bool keepWayland =
+      wayland->display != nullptr && wayland->owner && wayland->text.utf8 != nullptr;
   if (!keepX11 && !keepWayland) return;
-  fflush(nullptr);  // nothing buffered may be written twice
-  pid_t keeper = fork();
-  if (keeper < 0) {
-    X11Close(x11);
-    WlClose(wayland);
-    return;
-  }
-  if (keeper > 0) {
-    // The keeper answers on these connections now: leave them untouched. Its readers'
-    // pipes are the keeper's alone, or they would see their end only when we exit.
-    WlEndWrites(wayland);
-    handedOffX11 = x11->display;
-    handedOffWayland = wayland->display;
-    x11->display = nullptr;
-    wayland->display = nullptr;
-    return;
-  }
   int keep[2 + WL_MAX_WRITES];
   int count = 0;
   if (keepX11) keep[count++] = ConnectionNumber(x11->display);
   if (keepWayland) keep[count++] = WlConnection(wayland);
-  for (const WlWrite& write : wayland->writes) {
-    if (write.active) keep[count++] = write.fd;
+  int connections = count;
+  if (keepWayland) {
+    // Answers under way go on from the keeper.
+    for (const WlWrite& write : wayland->writes) {
+      if (write.active) keep[count++] = write.fd;
+    }
   }
-  Detach(keep, count);
-  Keep(x11, wayland, x11TakenAt);
+  fflush(nullptr);  // nothing buffered may be written twice
+  // Between the fork and the keeper's own session, a signal for the run would end both.
+  sigset_t saved;
+  HoldSignals(&saved);
+  pid_t caller = getpid();
+  pid_t keeper = fork();
+  if (keeper == 0) {
+    if (!keepWayland) WlEndWrites(wayland);  // answers the keeper will not carry on
+    LeaveCaller(KEEPER_NAME, caller, true, keep, count);
+    // A reader or a server that went away is no reason to end: its write fails instead.
+    signal(SIGPIPE, SIG_IGN);
+    if (!keepX11) x11->display = nullptr;  // its descriptor is closed
+    if (!keepWayland) wayland->display = nullptr;
+    if (keepX11) {
+      X11OutliveDisplay(x11);
+      if (!X11NeedsKeeper(x11, handOff)) x11->owner = false;  // a manager has the text
+    }
+    Keep(x11, wayland, x11TakenAt);
+  }
+  ReleaseSignals(&saved);
+  if (keeper < 0) return;  // nothing can serve the text: the caller closes the connections
+  // The keeper answers on these connections now: this process neither reads nor writes
+  // them again, and lets go of its copies, so that the keeper alone holds them and the
+  // readers' pipes.
+  for (int i = 0; i < connections; ++i) close(keep[i]);
+  if (keepWayland) WlEndWrites(wayland);
+  if (keepX11) {
+    handedOffX11 = x11->display;
+    x11->display = nullptr;
+  }
+  if (keepWayland) {
+    handedOffWayland = wayland->display;
+    wayland->display = nullptr;
+  }
 }

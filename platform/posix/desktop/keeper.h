@@ -7,11 +7,13 @@
 #include "desktop/wayland/wlselection.h"
 #include "desktop/x11/x11selection.h"
 
-// At exit: where a session (either may be closed) still offers a text of ours that no
-// clipboard manager took, forks a keeper that serves them; this process keeps its hands
-// off both connections afterwards. x11TakenAt: when the X11 selection was taken beside
-// the Wayland one (monotonic ms).
-void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt);
+// When the clipboard is closed: where a session (either may be closed) offers a text of
+// ours, forks the keeper that serves it from then on; on plain X11 (handOff) the keeper
+// first offers it to a clipboard manager. This process keeps its hands off the keeper's
+// connections afterwards (their displays here become null); the others it still closes
+// itself. x11TakenAt: when the X11 selection was taken beside the Wayland one
+// (monotonic ms).
+void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt, bool handOff);
 
 // One step of serving both sessions (either may be closed): every request that has
 // arrived is answered, and every answer under way moves on as far as its reader takes it,

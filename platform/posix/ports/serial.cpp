@@ -28,11 +28,17 @@
 //   ERROR_DEVICE_NOT_CONNECTED once the bytes that did arrive have been handed over.
 // - CloseHandle closes a port and releases its lock; an unknown handle is
 //   ERROR_INVALID_HANDLE.
+// Beyond Windows: a process ended by SIGINT, SIGTERM or SIGHUP gives its ports back on
+// the way out (TIOCEXCL cleared, lock dropped), then ends as the signal says. Without
+// that, a tty that stays open elsewhere (a pty's other side) would stay exclusive and
+// refuse the next run. A signal the caller had us ignore stays ignored. SIGKILL cannot be
+// caught: it leaves TIOCEXCL set (see README).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -89,7 +95,46 @@ static HANDLE Fail(DWORD code) {
   return INVALID_HANDLE_VALUE;
 }
 
-HANDLE OpenTtyPort(const char* path, bool usb) {
+// Async-signal-safe: system calls on the descriptor only.
+static void GiveBack(void* object) {
+  PortRecord* port = (PortRecord*)object;
+  ioctl(port->fd, TIOCNXCL);
+  flock(port->fd, LOCK_UN);
+}
+
+static void EndWithPortsGivenBack(int signal) {
+  VisitHandles(HANDLE_KIND_PORT, GiveBack);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, signal);
+  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
+  raise(signal);
+}
+
+// Once, as the first port opens (with the ending signals held).
+static void CatchEndingSignals(void) {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  struct sigaction action = {};
+  action.sa_handler = EndWithPortsGivenBack;
+  EndingSignals(&action.sa_mask);
+  sigset_t ending;
+  EndingSignals(&ending);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction previous;
+    if (!sigismember(&ending, signal) || sigaction(signal, nullptr, &previous) != 0 ||
+        previous.sa_handler == SIG_IGN)
+      continue;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+static HANDLE OpenTty(const char* path, bool usb) {
+  CatchEndingSignals();
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another owner's TIOCEXCL shows as EBUSY: the port is taken.
   if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
@@ -111,6 +156,12 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
     if (tcsetattr(fd, TCSANOW, &line) != 0) code = ErrorFromErrno(errno);
   }
   PortRecord* port = code == 0 ? (PortRecord*)calloc(1, sizeof *port) : nullptr;
+  if (port != nullptr) {
+    port->fd = fd;
+    port->usb = usb;
+    port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
+    port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
+  }
   HANDLE handle = port != nullptr ? NewHandle(HANDLE_KIND_PORT, port) : nullptr;
   if (handle == nullptr) {
     if (code == 0) code = ERROR_NOT_ENOUGH_MEMORY;
@@ -119,10 +170,15 @@ HANDLE OpenTtyPort(const char* path, bool usb) {
     free(port);
     return Fail(code);
   }
-  port->fd = fd;
-  port->usb = usb;
-  port->usbTimeouts.receiveTimeout = USB_DEFAULT_TIMEOUT;
-  port->usbTimeouts.sendTimeout = USB_DEFAULT_TIMEOUT;
+  return handle;
+}
+
+HANDLE OpenTtyPort(const char* path, bool usb) {
+  // From the open to the handle in the table, a signal would find the port unlisted.
+  sigset_t saved;
+  HoldSignals(&saved);
+  HANDLE handle = OpenTty(path, usb);
+  ReleaseSignals(&saved);
   return handle;
 }
 
@@ -287,9 +343,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   PortRecord* port =
       TransferPort(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
-  // A tone only ever follows a read from the handheld: the sound device gets ready while
-  // the run waits for it. Not earlier: the line's set-up goes on undisturbed.
+  // A tone and a clipboard only ever follow a read from the handheld: the sound device
+  // and the clipboard's connection get ready while the run waits for it. Not earlier:
+  // the line's set-up goes on undisturbed.
   PrepareTone();
+  PrepareClipboard();
   ReadLimits limits;
   SerialReadLimits(&port->timeouts, nNumberOfBytesToRead, &limits);
   DWORD status =
@@ -316,16 +374,20 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  // Out of the table and given back as one step, as far as a signal can tell.
+  sigset_t saved;
+  HoldSignals(&saved);
   PortRecord* port = (PortRecord*)ReleaseHandle(HANDLE_KIND_PORT, hObject);
   if (port == nullptr) {
+    ReleaseSignals(&saved);
     SetLastErrorCode(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  ioctl(port->fd, TIOCNXCL);
   // Released here, not by the close: a process forked meanwhile may hold the descriptor
-  // for a moment (the tone helper closes it first thing).
-  flock(port->fd, LOCK_UN);
+  // for a moment (the tone helper and the keeper close it first thing).
+  GiveBack(port);
   close(port->fd);
+  ReleaseSignals(&saved);
   free(port);
   return TRUE;
 }

@@ -166,7 +166,9 @@ LONG PALM_API PalmUsbReceiveBytes(HANDLE port, void* buffer, DWORD wanted, DWORD
   PortRecord* record = PortFromHandle(port);
   if (record == nullptr) return ERROR_INVALID_HANDLE;
   if (received == nullptr || (buffer == nullptr && wanted > 0)) return ERROR_INVALID_PARAMETER;
-  PrepareTone();  // as ReadFile does: while the run waits for the handheld
+  // As ReadFile does: while the run waits for the handheld.
+  PrepareTone();
+  PrepareClipboard();
   ReadLimits limits = {NO_LIMIT, Limit(record->usbTimeouts.receiveTimeout), USB_FIRST_BYTE_WAIT,
                        false};
   return (LONG)ReadWithin(record->fd, (BYTE*)buffer, wanted, &limits, received);

@@ -1,8 +1,8 @@
 // The tone on Linux. The sound device lives in a helper process (tonehelper.cpp), forked
 // as the run starts reading from the handheld, so that loading libasound and reaching the
 // sound server happen while the run waits for it, and a sound server that stalls can only
-// stall a process that Beep kills. Quillet itself never gets a thread, and a keeper forked at exit
-// inherits no sound state.
+// stall a process that Beep kills. Quillet itself never gets a thread, and the keeper
+// forked from it inherits no sound state.
 //
 // Contract kept from Windows (Beep):
 // - dwFreq Hz for dwDuration ms; the call returns once the tone has been played to the
@@ -13,10 +13,8 @@
 // Beyond Windows: Beep returns within dwDuration + TONE_GRACE ms whatever the sound
 // server does (unreachable, stalled before or during the tone), the helper's start-up
 // included. A tone that cannot be played in time is abandoned: TRUE, as if played.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,38 +28,26 @@
 #define BEEP_MAX_FREQUENCY 32767
 #define TONE_GRACE 1000      // ms a tone may take beyond its duration
 #define TONE_ABANDONED 0     // no answer in time: the helper was killed
-#define HELPER_CHANNEL_FD 3  // the helper's end of the socket pair, in the helper
 #define HELPER_NAME "quillet-tone"
 
 static pid_t helper;      // 0 while no helper runs
 static int channel = -1;  // our end of the socket pair
-
-// In the helper: keeps nothing of the caller's but the channel (no port, lock, display
-// or pipe stays held by it), stdin, stdout and stderr on /dev/null, and dies with the
-// caller.
-static void IsolateHelper(pid_t parent, int helperEnd) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  prctl(PR_SET_NAME, HELPER_NAME, 0, 0, 0);
-  if (getppid() != parent) _exit(0);  // the caller ended before the line above
-  if (helperEnd != HELPER_CHANNEL_FD) dup2(helperEnd, HELPER_CHANNEL_FD);
-  close_range(HELPER_CHANNEL_FD + 1, ~0U, 0);
-  int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
-    if (fd != null) dup2(null, fd);
-  }
-  if (null > HELPER_CHANNEL_FD) close(null);
-}
 
 void PrepareTone(void) {
   if (helper > 0) return;
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
   pid_t parent = getpid();
+  // The helper starts with the caller's handlers; a signal must not reach them there.
+  sigset_t saved;
+  HoldSignals(&saved);
   pid_t pid = fork();
   if (pid == 0) {
-    IsolateHelper(parent, pair[1]);
-    ServeTones(HELPER_CHANNEL_FD);
+    // Nothing of the caller's but the channel: no port, lock, display or pipe.
+    LeaveCaller(HELPER_NAME, parent, false, &pair[1], 1);
+    ServeTones(pair[1]);
   }
+  ReleaseSignals(&saved);
   close(pair[1]);
   if (pid < 0) {
     close(pair[0]);

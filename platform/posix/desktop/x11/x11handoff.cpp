@@ -2,15 +2,19 @@
 //
 // Contract kept from Windows: a text set on the clipboard stays there after the program
 // that set it has ended, until another program replaces it. On X11 the text lives only
-// as long as someone answers for the selection, so at exit:
-// - a running clipboard manager is asked to take the text over (the SAVE_TARGETS
-//   hand-off, UTF8_STRING and STRING), and given X11_MANAGER_WAIT to say it has. Its
-//   word counts only when it fetched the text from us meanwhile: some window managers
-//   own CLIPBOARD_MANAGER and answer at once without ever asking, and trusting them would
-//   lose the text;
-// - where none takes it, the keeper (keeper.cpp) carries on serving it on the same
-//   connection, so the selection never changes hands, until another program takes it
-//   (after finishing answers under way) or the display goes away.
+// as long as someone answers for the selection, so the keeper (keeper.cpp), forked as
+// the clipboard is closed, first:
+// - asks a running clipboard manager to take the text over (the SAVE_TARGETS hand-off,
+//   UTF8_STRING and STRING), serving every request meanwhile, and gives it
+//   X11_MANAGER_WAIT to say it has. Its word counts only when it fetched the text from
+//   us meanwhile: some window managers own CLIPBOARD_MANAGER and answer at once without
+//   ever asking, and trusting them would lose the text;
+// - where none takes it, carries on serving it on the same connection, so the selection
+//   never changes hands, until another program takes it (after finishing answers under
+//   way) or the display goes away.
+// On a Wayland session there is no hand-off: the owner of CLIPBOARD_MANAGER is the
+// compositor's own window manager there, which never answers (sway) or says yes after
+// its bridge fetched the text for reasons of its own (weston).
 #include "posix.h"
 #include "desktop/x11/x11selection.h"
 
@@ -39,10 +43,10 @@ static bool SaveWithManager(X11Session* session) {
   return event.xselection.property != None && session->textsDelivered != deliveredBefore;
 }
 
-bool X11NeedsKeeper(X11Session* session) {
+bool X11NeedsKeeper(X11Session* session, bool handOff) {
   X11ServePending(session);
   if (!session->owner || !X11OwnsSelection(session) || !session->hasText ||
-      SaveWithManager(session)) {
+      (handOff && SaveWithManager(session))) {
     X11Close(session);
     return false;
   }

@@ -25,6 +25,7 @@ enum X11AtomName {
   ATOM_SAVE_TARGETS,
   ATOM_TRANSFER_PROPERTY,  // where answers to our own requests arrive
   ATOM_CLOCK_PROPERTY,     // touched to learn the server's time
+  ATOM_NET_ACTIVE_WINDOW,
   ATOM_COUNT
 };
 
@@ -92,9 +93,10 @@ void X11FinishWait(X11Session* session);
 // From now on the loss of the display marks the session lost instead of ending the
 // process; every call on it then returns at once, and X11Close releases it.
 void X11OutliveDisplay(X11Session* session);
-// True when an X11 window has the input focus (a Wayland compositor's X11 bridge then
-// carries the clipboard to it).
-bool X11WindowFocused(X11Session* session);
+// True when the desktop names an active X11 window (_NET_ACTIVE_WINDOW on the root): a
+// Wayland compositor's X11 bridge then carries the clipboard to it. Where the focus is
+// parked elsewhere (KWin's 1x1 window) or nothing is named, false.
+bool X11WindowActive(X11Session* session);
 
 // ---- Asking for the selection (x11reader.cpp) ----------------------------------------------
 // Converts CLIPBOARD to target and returns the bytes in *data (malloc'd, NUL-terminated,
@@ -121,8 +123,9 @@ void X11ServeEvent(X11Session* session, const XEvent* event);
 int64_t X11ExpireTransfers(X11Session* session);
 
 // ---- Outliving the program (x11handoff.cpp) ------------------------------------------------
-// At exit: hands the offered text to the clipboard manager. True when a keeper must
-// serve it instead (keeper.cpp); otherwise the session is closed.
-bool X11NeedsKeeper(X11Session* session);
+// In the keeper: whether the session still offers a text of ours, after handing it to
+// the clipboard manager where handOff allows (serving meanwhile). True when the keeper
+// must serve it; otherwise the session is closed.
+bool X11NeedsKeeper(X11Session* session, bool handOff);
 
 #endif  // QUILLET_PLATFORM_POSIX_X11SELECTION_H

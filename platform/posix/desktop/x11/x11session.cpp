@@ -28,6 +28,7 @@ static const char* const ATOM_NAMES[ATOM_COUNT] = {
     "CLIPBOARD",         "TARGETS",      "MULTIPLE",          "TIMESTAMP",
     "UTF8_STRING",       "TEXT",         "INCR",              "ATOM_PAIR",
     "CLIPBOARD_MANAGER", "SAVE_TARGETS", "QUILLET_TRANSFER", "QUILLET_CLOCK",
+    "_NET_ACTIVE_WINDOW",
 };
 
 // Errors are expected: requestors' windows come and go while we answer them.
@@ -195,9 +196,19 @@ void X11FinishWait(X11Session* session) {
   if (session->display != nullptr && !session->lost) ServeQueue(session);
 }
 
-bool X11WindowFocused(X11Session* session) {
-  Window focus = None;
-  int revert = 0;
-  XGetInputFocus(session->display, &focus, &revert);
-  return focus != None && focus != PointerRoot;
+bool X11WindowActive(X11Session* session) {
+  Display* display = session->display;
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char* data = nullptr;
+  Window active = None;
+  // Not the input focus: a compositor may park it on a window of its own (KWin does).
+  if (XGetWindowProperty(display, DefaultRootWindow(display),
+                         session->atoms[ATOM_NET_ACTIVE_WINDOW], 0, 1, False, XA_WINDOW,
+                         &type, &format, &items, &after, &data) == Success &&
+      data != nullptr && type == XA_WINDOW && format == 32 && items == 1)
+    active = (Window)((long*)data)[0];
+  if (data != nullptr) XFree(data);
+  return active != None;
 }
