@@ -162,38 +162,6 @@ round "X11 focus"
 kill "$message"
 wait "$message" 2>/dev/null
 
-# Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
-# Wayland text stays.
-run_quillet --send 'Xwayland gone'
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'Xwayland gone' ] ||
-  fail "Xwayland gone: the X11 selection lacks the text"
-xwayland=$(servers Xwayland)
-[ -n "$xwayland" ] || fail "Xwayland gone: no Xwayland found"
-kill -KILL $xwayland
-sleep 0.5
-[ "$(timeout 5 wl-paste -n)" = 'Xwayland gone' ] || fail "Xwayland gone: the Wayland text went too"
-[ -n "$(keepers)" ] || fail "Xwayland gone: no keeper"
-echo other | wl-copy
-keepers_gone_within 3 || fail "Xwayland gone: keeper still running after wl-copy"
-
-# The compositor goes away while the keeper also serves an X display of its own (an Xvfb
-# here, which outlives it): the X11 text stays, until another program takes it.
-wayland=$WAYLAND_DISPLAY
-start_x
-export WAYLAND_DISPLAY=$wayland
-run_quillet --send 'compositor gone'
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
-  fail "compositor gone: the X11 selection lacks the text"
-sleep 1.5  # past the moment when a compositor's bridge may answer our taking of it
-kill "$SWAY_PID"
-wait "$SWAY_PID" 2>/dev/null
-sleep 0.3
-[ -n "$(keepers)" ] || fail "compositor gone: the keeper ended with it"
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
-  fail "compositor gone: the X11 text went too"
-echo other | xclip -i -selection clipboard 2>/dev/null
-keepers_gone_within 3 || fail "compositor gone: keeper still running after xclip"
-
 # ---- Signals: Ctrl-C, kill, a closed terminal, in each phase of a run -----------------
 # The handheld speaks from the far end of a pty pair that outlives the runs (socat): a run
 # ended by a signal must give the port back (its TIOCEXCL binds everyone but root), keep
@@ -276,5 +244,38 @@ for signal in INT TERM HUP; do
   done
 done
 kill "$relay" 2>/dev/null
+
+
+# Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
+# Wayland text stays.
+run_quillet --send 'Xwayland gone'
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'Xwayland gone' ] ||
+  fail "Xwayland gone: the X11 selection lacks the text"
+xwayland=$(servers Xwayland)
+[ -n "$xwayland" ] || fail "Xwayland gone: no Xwayland found"
+kill -KILL $xwayland
+sleep 0.5
+[ "$(timeout 5 wl-paste -n)" = 'Xwayland gone' ] || fail "Xwayland gone: the Wayland text went too"
+[ -n "$(keepers)" ] || fail "Xwayland gone: no keeper"
+echo other | wl-copy
+keepers_gone_within 3 || fail "Xwayland gone: keeper still running after wl-copy"
+
+# The compositor goes away while the keeper also serves an X display of its own (an Xvfb
+# here, which outlives it): the X11 text stays, until another program takes it.
+wayland=$WAYLAND_DISPLAY
+start_x
+export WAYLAND_DISPLAY=$wayland
+run_quillet --send 'compositor gone'
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
+  fail "compositor gone: the X11 selection lacks the text"
+sleep 1.5  # past the moment when a compositor's bridge may answer our taking of it
+kill "$SWAY_PID"
+wait "$SWAY_PID" 2>/dev/null
+sleep 0.3
+[ -n "$(keepers)" ] || fail "compositor gone: the keeper ended with it"
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
+  fail "compositor gone: the X11 text went too"
+echo other | xclip -i -selection clipboard 2>/dev/null
+keepers_gone_within 3 || fail "compositor gone: keeper still running after xclip"
 
 finish
