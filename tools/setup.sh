@@ -22,6 +22,8 @@ TEST_PACKAGES=(
   clang-14 libclang-rt-14-dev dos2unix valgrind
   dpkg-dev file lintian devscripts
   xfce4-settings dbus
+  # The compositors of GNOME, KDE and weston, and a GTK3 program's binding
+  mutter kwin-wayland weston python3-gi gir1.2-gtk-3.0
 )
 
 case "${1:-test}" in

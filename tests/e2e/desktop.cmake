@@ -19,8 +19,10 @@ target_link_libraries(desktop-probe PRIVATE
 target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
 
 # Each script starts an X server of its own (Xvfb on a free display), so they may run in
-# parallel; xclip, xdotool, sox and script are the other programs.
-foreach(name clipboard dialog tone handoff wayland)
+# parallel; xclip, xdotool, sox and script are the other programs. kwin and weston run the
+# clipboard on KDE's and weston's compositors, with wl-clipboard and a GTK3 program
+# (gtk-clipboard.py) as well.
+foreach(name clipboard dialog tone handoff wayland kwin weston)
   add_test(NAME desktop_${name}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/desktop_${name}_test.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(desktop_${name} PROPERTIES LABELS e2e TIMEOUT 180)
