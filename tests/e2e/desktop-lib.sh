@@ -340,9 +340,16 @@ p2h_read_by() {
 }
 
 # Desktop to handheld, NAME in $1: the text that command $2 (evaluated) copies from its
-# standard input reaches the handheld in 1252.
+# standard input reaches the handheld in 1252. A copy lands on the compositor's other
+# clipboard a while after the copying program returns: command $3 (evaluated) reads the
+# clipboard Quillet will read, and Quillet starts once it shows the text (up to 5 s).
 h2p_from() {
-  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' | eval "$2"
+  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
+  eval "$2" <"$WORK/copied"
+  for _ in $(seq 50); do
+    eval "$3" 2>/dev/null | cmp -s - "$WORK/copied" && break
+    sleep 0.1
+  done
   printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
   run_quillet --receive
   [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"

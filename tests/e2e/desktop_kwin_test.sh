@@ -14,7 +14,7 @@ active() { xprop -root _NET_ACTIVE_WINDOW | grep -o '0x[0-9a-f]*$'; }
 p2h_read_by "no X11 window active" "timeout 5 wl-paste -n" \
   "timeout 5 xclip -o -selection clipboard" "$GTK_X11"
 check_keeper "no X11 window active"
-h2p_from "no X11 window active" wl-copy
+h2p_from "no X11 window active" wl-copy "timeout 5 wl-paste -n"
 keepers_gone_within 3 || fail "keeper still running after wl-copy"
 
 xmessage -geometry +10+10 focus 2>/dev/null &
@@ -26,7 +26,7 @@ done
 [ "$(active)" != 0x0 ] || fail "xmessage never became active"
 p2h_read_by "X11 window active" "timeout 5 wl-paste -n" \
   "timeout 5 xclip -o -selection clipboard" "$GTK_X11"
-h2p_from "X11 window active" wl-copy
+h2p_from "X11 window active" wl-copy "timeout 5 wl-paste -n"
 kill "$message"
 
 finish

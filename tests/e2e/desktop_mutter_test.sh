@@ -28,8 +28,8 @@ gtk_paste() { rm -f "$WORK/gtk"; gtk get && cat "$WORK/gtk"; }
 gtk_copy() { cat >"$WORK/gtk"; gtk set; }
 
 p2h_read_by "GNOME" gtk_paste "timeout 5 xclip -o -selection clipboard"
-h2p_from "from Wayland" gtk_copy
-h2p_from "from X11" "xclip -i -selection clipboard"
+h2p_from "from Wayland" gtk_copy "timeout 5 xclip -o -selection clipboard"
+h2p_from "from X11" "xclip -i -selection clipboard" "timeout 5 xclip -o -selection clipboard"
 
 # Pasted first by the Wayland program, then again once the keeper was killed, and by an
 # X11 program then: mutter's copy.

@@ -10,7 +10,7 @@ start_weston
 for run in 1 2 3 4 5; do
   p2h_read_by "run $run" "timeout 5 wl-paste -n" "timeout 5 xclip -o -selection clipboard"
 done
-h2p_from "from Wayland" wl-copy
-h2p_from "from X11" "xclip -i -selection clipboard"
+h2p_from "from Wayland" wl-copy "timeout 5 xclip -o -selection clipboard"
+h2p_from "from X11" "xclip -i -selection clipboard" "timeout 5 xclip -o -selection clipboard"
 
 finish
