@@ -198,6 +198,41 @@ start_weston() {
 }
 weston_display() { grep -o 'listening on display :[0-9]*' "$WORK/weston.log" | grep -o ':[0-9]*$'; }
 
+# Handheld to desktop on a compositor, NAME in $1: the handheld's 1252 text must reach
+# each reader in the rest (a command, evaluated, that prints the clipboard's text) as
+# UTF-8 once Quillet has ended.
+p2h_read_by() {
+  local name=$1 reader
+  shift
+  printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
+  printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
+  run_quillet --send-file "$WORK/sent"
+  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
+    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  sleep 1
+  for reader in "$@"; do
+    eval "$reader" >"$WORK/read" 2>"$WORK/read.err"
+    same_bytes "$name: $reader $(head -c 200 "$WORK/read.err")" "$WORK/read" "$WORK/expected"
+  done
+}
+
+# Desktop to handheld, NAME in $1: the text that command $2 (evaluated) copies from its
+# standard input reaches the handheld in 1252. A copy lands on the compositor's other
+# clipboard a while after the copying program returns: command $3 (evaluated) reads the
+# clipboard Quillet will read, and Quillet starts once it shows the text (up to 5 s).
+h2p_from() {
+  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
+  eval "$2" <"$WORK/copied"
+  for _ in $(seq 50); do
+    eval "$3" 2>/dev/null | cmp -s - "$WORK/copied" && break
+    sleep 0.1
+  done
+  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
+  run_quillet --receive
+  [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
+  same_bytes "$1: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
+}
+
 # A PulseAudio server of our own (private runtime folder, no autospawn) with one null sink,
 # reached as on a desktop: ALSA's default device through Debian's pulse plugin. Root
 # needs no flag for a per-user server, only the warning it prints.
@@ -319,39 +354,4 @@ run_quillet() {
   QUILLET_STATUS=$?
   wait "$sim"
   SIM_STATUS=$?
-}
-
-# Handheld to desktop on a compositor, NAME in $1: the handheld's 1252 text must reach
-# each reader in the rest (a command, evaluated, that prints the clipboard's text) as
-# UTF-8 once Quillet has ended.
-p2h_read_by() {
-  local name=$1 reader
-  shift
-  printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
-  printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
-  run_quillet --send-file "$WORK/sent"
-  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
-    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
-  sleep 1
-  for reader in "$@"; do
-    eval "$reader" >"$WORK/read" 2>"$WORK/read.err"
-    same_bytes "$name: $reader $(head -c 200 "$WORK/read.err")" "$WORK/read" "$WORK/expected"
-  done
-}
-
-# Desktop to handheld, NAME in $1: the text that command $2 (evaluated) copies from its
-# standard input reaches the handheld in 1252. A copy lands on the compositor's other
-# clipboard a while after the copying program returns: command $3 (evaluated) reads the
-# clipboard Quillet will read, and Quillet starts once it shows the text (up to 5 s).
-h2p_from() {
-  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
-  eval "$2" <"$WORK/copied"
-  for _ in $(seq 50); do
-    eval "$3" 2>/dev/null | cmp -s - "$WORK/copied" && break
-    sleep 0.1
-  done
-  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
-  run_quillet --receive
-  [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
-  same_bytes "$1: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
 }
