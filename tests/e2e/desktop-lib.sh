@@ -75,7 +75,7 @@ start_x() {
 # /tmp/.X11-unix and the namespace's own abstract sockets keep its X display from
 # clashing with anyone's, while the rest of /tmp (where the build may be) stays in view;
 # the lock files that number displays stay shared.
-as_nobody() {
+restart_as_nobody() {
   if [ "$(id -u)" -eq 0 ]; then
     rm -rf "$WORK"
     trap - EXIT
@@ -92,9 +92,9 @@ as_nobody() {
 }
 
 # A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set, run as
-# nobody (as_nobody: sway refuses to run as root). No sway is a failure, never a skip.
+# nobody (sway refuses to run as root). No sway is a failure, never a skip.
 start_sway() {
-  as_nobody
+  restart_as_nobody
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
   mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -122,7 +122,7 @@ start_sway() {
 # offer their interfaces there), the command being the rest; its output in $WORK/NAME.log,
 # its pid in COMPOSITOR_PID.
 launch_compositor() {
-  as_nobody
+  restart_as_nobody
   local name=$1 bus
   shift
   export XDG_RUNTIME_DIR=$WORK/runtime
@@ -180,7 +180,7 @@ mutter_display() {
 # of the program: /usr/bin's carries a file capability that a container may refuse to
 # grant, and then exec fails; KWin runs without it.
 start_kwin() {
-  as_nobody
+  restart_as_nobody
   cp /usr/bin/kwin_wayland "$WORK/kwin_wayland"
   launch_compositor kwin "$WORK/kwin_wayland" --virtual --xwayland --socket quillet-kwin
   await_compositor kwin quillet-kwin private_display
@@ -190,13 +190,15 @@ start_kwin() {
 # headless backend has no seat, and its X11 bridge then crashes at the first X11
 # selection; its X11 backend, on an Xvfb of our own, brings one.
 start_weston() {
-  as_nobody
+  restart_as_nobody
   start_x
   launch_compositor weston weston --backend=x11-backend.so --use-pixman --xwayland \
     --socket=quillet-weston --idle-time=0 --no-config
   await_compositor weston quillet-weston weston_display
 }
-weston_display() { grep -o 'listening on display :[0-9]*' "$WORK/weston.log" | grep -o ':[0-9]*$'; }
+weston_display() {
+  grep -o 'listening on display :[0-9]*' "$WORK/weston.log" | grep -o ':[0-9]*$'
+}
 
 # Handheld to desktop on a compositor, NAME in $1: the handheld's 1252 text must reach
 # each reader in the rest (a command, evaluated, that prints the clipboard's text) as
