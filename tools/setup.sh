@@ -25,6 +25,8 @@ TEST_PACKAGES=(
   dpkg-dev file lintian devscripts
   xfce4-settings dbus
   at-spi2-core python3-gi gir1.2-atspi-2.0 jq
+  # The compositors of GNOME, KDE and weston, and a GTK3 program's binding
+  mutter kwin-wayland weston python3-gi gir1.2-gtk-3.0
 )
 
 case "${1:-test}" in

@@ -25,11 +25,12 @@ FAILURES=0
 XVFB_PID=""
 SWAY_PID=""
 PULSE_PID=""
+COMPOSITORS=""  # start_mutter's, start_kwin's or start_weston's, and its session bus
 
 cleanup() {
   # The keepers left behind end with their display.
   local server
-  for server in $XVFB_PID $SWAY_PID; do
+  for server in $XVFB_PID $SWAY_PID $COMPOSITORS; do
     kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
   done
   # A frozen server must be woken to hear its end.
@@ -72,14 +73,12 @@ start_x() {
   exit 1
 }
 
-# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
-# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone). sway refuses
-# to run as root, so as root the calling script starts over as nobody, in mount and
-# network namespaces of its own: a private /tmp/.X11-unix and the namespace's own abstract
-# sockets keep its X display from clashing with anyone's, while the rest of /tmp (where
-# the build may be) stays in view; the lock files that number displays stay shared. No
-# sway is a failure, never a skip.
-start_sway() {
+# As root, starts the calling script over as nobody (compositors refuse root or need a
+# user of their own), in mount and network namespaces of its own: a private
+# /tmp/.X11-unix and the namespace's own abstract sockets keep its X display from
+# clashing with anyone's, while the rest of /tmp (where the build may be) stays in view;
+# the lock files that number displays stay shared.
+restart_as_nobody() {
   if [ "$(id -u)" -eq 0 ]; then
     rm -rf "$WORK"
     trap - EXIT
@@ -93,6 +92,13 @@ start_sway() {
   for program in "$QUILLET" "$SETQUILLET" "$SIM"; do
     [ -x "$program" ] || { echo "$(id -un) cannot run $program" >&2; exit 1; }
   done
+}
+
+# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
+# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone), run as nobody (sway refuses
+# to run as root). No sway is a failure, never a skip.
+start_sway() {
+  restart_as_nobody
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
   mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -118,6 +124,123 @@ start_sway() {
   echo "sway did not start" >&2
   cat "$WORK/sway.log" >&2
   exit 1
+}
+
+# Starts compositor NAME ($1) as nobody, on a session bus of its own (GNOME's and KDE's
+# offer their interfaces there), the command being the rest; its output in $WORK/NAME.log,
+# its pid in COMPOSITOR_PID.
+launch_compositor() {
+  restart_as_nobody
+  local name=$1 bus
+  shift
+  export XDG_RUNTIME_DIR=$WORK/runtime
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  unset WAYLAND_DISPLAY XAUTHORITY
+  [ -n "$XVFB_PID" ] || unset DISPLAY  # weston's X11 backend shows on our Xvfb
+  { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork \
+    --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS
+  "$@" >"$WORK/$name.log" 2>&1 &
+  COMPOSITOR_PID=$!
+  COMPOSITORS="$COMPOSITOR_PID $bus"
+}
+
+# Waits up to 30 s for compositor NAME ($1) to listen on Wayland socket $2 and for the X
+# window manager on its Xwayland to be up; command $3 prints the X display and, where
+# there is one, its authority file. Exports WAYLAND_DISPLAY, DISPLAY (and XAUTHORITY). A
+# compositor that does not come up is a failure, with its log.
+await_compositor() {
+  local display auth deadline=$((SECONDS + 30))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$COMPOSITOR_PID" 2>/dev/null || break
+    read -r display auth <<<"$($3)"
+    if [ -S "$XDG_RUNTIME_DIR/$2" ] && [ -n "$display" ] &&
+      DISPLAY=$display XAUTHORITY=$auth timeout 5 xprop -root _NET_SUPPORTING_WM_CHECK \
+        2>/dev/null | grep -q 'window id'; then
+      export WAYLAND_DISPLAY=$2 DISPLAY=$display
+      [ -n "$auth" ] && export XAUTHORITY=$auth
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "$1 did not start" >&2
+  cat "$WORK/$1.log" >&2
+  exit 1
+}
+
+# The one X display in our private /tmp/.X11-unix.
+private_display() { ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/:/'; }
+
+# GNOME's compositor, headless, with the Xwayland it starts itself; it names the display
+# in its log (it also holds one for its own services) and puts its authority file in the
+# runtime folder. It offers no data-control: Quillet uses X11 there.
+start_mutter() {
+  launch_compositor mutter mutter --headless --wayland --virtual-monitor 1024x768 \
+    --wayland-display=quillet-mutter
+  await_compositor mutter quillet-mutter mutter_display
+}
+mutter_display() {
+  echo "$(grep -o 'public X11 display :[0-9]*' "$WORK/mutter.log" | grep -o ':[0-9]*$')" \
+    "$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -n1)"
+}
+
+# KDE's compositor, on its virtual backend, with Xwayland. It offers data-control. A copy
+# of the program: /usr/bin's carries a file capability that a container may refuse to
+# grant, and then exec fails; KWin runs without it.
+start_kwin() {
+  restart_as_nobody
+  cp /usr/bin/kwin_wayland "$WORK/kwin_wayland"
+  launch_compositor kwin "$WORK/kwin_wayland" --virtual --xwayland --socket quillet-kwin
+  await_compositor kwin quillet-kwin private_display
+}
+
+# weston 10 with Xwayland (started when the first X client comes), no data-control. Its
+# headless backend has no seat, and its X11 bridge then crashes at the first X11
+# selection; its X11 backend, on an Xvfb of our own, brings one.
+start_weston() {
+  restart_as_nobody
+  start_x
+  launch_compositor weston weston --backend=x11-backend.so --use-pixman --xwayland \
+    --socket=quillet-weston --idle-time=0 --no-config
+  await_compositor weston quillet-weston weston_display
+}
+weston_display() {
+  grep -o 'listening on display :[0-9]*' "$WORK/weston.log" | grep -o ':[0-9]*$'
+}
+
+# Handheld to desktop on a compositor, NAME in $1: the handheld's 1252 text must reach
+# each reader in the rest (a command, evaluated, that prints the clipboard's text) as
+# UTF-8 once Quillet has ended.
+p2h_read_by() {
+  local name=$1 reader
+  shift
+  printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
+  printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
+  run_quillet --send-file "$WORK/sent"
+  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
+    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  sleep 1
+  for reader in "$@"; do
+    eval "$reader" >"$WORK/read" 2>"$WORK/read.err"
+    same_bytes "$name: $reader $(head -c 200 "$WORK/read.err")" "$WORK/read" "$WORK/expected"
+  done
+}
+
+# Desktop to handheld, NAME in $1: the text that command $2 (evaluated) copies from its
+# standard input reaches the handheld in 1252. A copy lands on the compositor's other
+# clipboard a while after the copying program returns: command $3 (evaluated) reads the
+# clipboard Quillet will read, and Quillet starts once it shows the text (up to 5 s).
+h2p_from() {
+  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
+  eval "$2" <"$WORK/copied"
+  for _ in $(seq 50); do
+    eval "$3" 2>/dev/null | cmp -s - "$WORK/copied" && break
+    sleep 0.1
+  done
+  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
+  run_quillet --receive
+  [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
+  same_bytes "$1: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
 }
 
 # A PulseAudio server of our own (private runtime folder, no autospawn) with one null sink,
@@ -165,7 +288,7 @@ same_bytes() {
 # proc_field PID N: field N after the name in /proc/PID/stat (1 state, 4 session).
 proc_field() {
   local line field=$2
-  read -r line <"/proc/$1/stat" 2>/dev/null || return 1
+  read -r line 2>/dev/null <"/proc/$1/stat" || return 1
   set -- ${line##*") "}
   echo "${!field}"
 }
@@ -173,13 +296,14 @@ proc_field() {
 # The live processes named $1 of this test's runs (zombies not counted). /proc only: no
 # procps.
 servers() {
-  local dir pid
-  for dir in /proc/[0-9]*; do
+  local comm dir pid
+  # One grep over all the names: a program per process takes seconds on a busy machine.
+  for comm in $(grep -slx -- "$1" /proc/[0-9]*/comm); do
+    dir=${comm%/comm}
     pid=${dir#/proc/}
-    [ "$(cat "$dir/comm" 2>/dev/null)" = "$1" ] || continue
     [ "$(proc_field "$pid" 1)" = Z ] && continue
     # grep reads to the end (no -q): tr cut off by SIGPIPE would fail the pipeline.
-    tr '\0' '\n' <"$dir/environ" 2>/dev/null |
+    tr '\0' '\n' 2>/dev/null <"$dir/environ" |
       grep -x "XDG_CONFIG_HOME=$XDG_CONFIG_HOME" >/dev/null && echo "$pid"
   done
 }

@@ -19,8 +19,10 @@ target_link_libraries(desktop-probe PRIVATE
 target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
 
 # Each script starts an X server of its own (Xvfb on a free display), so they may run in
-# parallel; xclip, xdotool, sox and script are the other programs.
-foreach(name clipboard dialog tone handoff wayland)
+# parallel; xclip, xdotool, sox and script are the other programs. mutter, kwin and weston
+# run the clipboard on GNOME's, KDE's and weston's compositors, with wl-clipboard and a
+# GTK3 program (gtk-clipboard.py) as well.
+foreach(name clipboard dialog tone handoff wayland mutter kwin weston)
   add_test(NAME desktop_${name}
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/desktop_${name}_test.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(desktop_${name} PROPERTIES LABELS e2e TIMEOUT 180)
@@ -43,3 +45,7 @@ endforeach()
 # its deadline) and runs a signal in each phase of a run (about 40 s), and a loaded
 # machine stretches the rest.
 set_tests_properties(desktop_wayland PROPERTIES TIMEOUT 300)
+
+# Twenty runs from the handheld, each with a real tone and a paste 1 s after it: about a
+# minute on an idle machine.
+set_tests_properties(desktop_mutter PROPERTIES TIMEOUT 300)
