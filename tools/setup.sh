@@ -33,8 +33,14 @@ PIPEWIRE_PACKAGES=(pipewire pipewire-pulse wireplumber pipewire-alsa)
 # Wine's 32-bit half, only where the kernel runs 32-bit x86 code.
 WINE32_PACKAGE=wine32:i386
 
+# What is installed, read once: NAME and NAME:ARCH for each package.
+declare -A INSTALLED
+while IFS='|' read -r status name arch; do
+  [ "$status" = "ii " ] && INSTALLED[$name]=1 INSTALLED[$name:$arch]=1
+done < <(dpkg-query -W -f='${db:Status-Abbrev}|${Package}|${Architecture}\n')
+
 installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+  [ -n "${INSTALLED[$1]:-}" ]
 }
 
 # Whether this kernel runs 32-bit x86 programs: a 93-byte one that only exits (exit(0)
