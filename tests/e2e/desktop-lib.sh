@@ -170,7 +170,7 @@ start_sound_server() {
 
 # The environment of a private sound server and its clients.
 sound_runtime() {
-  unset PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR DBUS_SESSION_BUS_ADDRESS
+  unset PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
   export XDG_RUNTIME_DIR=$WORK/runtime PULSE_RUNTIME_PATH=$WORK/runtime/pulse
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   mkdir -p "$XDG_CONFIG_HOME/pulse"
@@ -201,21 +201,40 @@ start_pulse() {
   wait_pactl
 }
 
-# PipeWire, its session manager WirePlumber kept off the machine's devices (0.4 reads Lua,
-# 0.5 SPA-JSON), and its PulseAudio server, which makes the null sink.
+# PipeWire, its session manager WirePlumber and its PulseAudio server, which makes the null
+# sink. WirePlumber is kept off the machine's devices and D-Bus (a session bus it cannot
+# reach, which it would otherwise start through X11): 0.4 reads Lua, 0.5 SPA-JSON.
 start_pipewire() {
   SOUND_SERVER=PipeWire
   sound_runtime
-  mkdir -p "$XDG_CONFIG_HOME/wireplumber/main.lua.d" \
-    "$XDG_CONFIG_HOME/wireplumber/wireplumber.conf.d"
-  printf '%s.enabled = false\n' alsa_monitor v4l2_monitor libcamera_monitor \
-    >"$XDG_CONFIG_HOME/wireplumber/main.lua.d/80-quillet.lua"
-  printf 'wireplumber.profiles = { main = {\n%s} }\n' "$(printf '  monitor.%s = disabled\n' \
-    alsa alsa-midi bluez v4l2 libcamera)" \
-    >"$XDG_CONFIG_HOME/wireplumber/wireplumber.conf.d/80-quillet.conf"
-  local program
+  local config=$XDG_CONFIG_HOME/wireplumber program
+  mkdir -p "$config/main.lua.d" "$config/bluetooth.lua.d" "$config/wireplumber.conf.d"
+  cat >"$config/main.lua.d/80-quillet.lua" <<'EOF'
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+default_access.properties["enable-flatpak-portal"] = false
+EOF
+  echo 'bluez_monitor.enabled = false' >"$config/bluetooth.lua.d/80-quillet.lua"
+  cat >"$config/wireplumber.conf.d/80-quillet.conf" <<'EOF'
+wireplumber.profiles = {
+  main = {
+    monitor.alsa = disabled
+    monitor.alsa-midi = disabled
+    monitor.bluez = disabled
+    monitor.bluez-midi = disabled
+    monitor.v4l2 = disabled
+    monitor.libcamera = disabled
+    support.dbus = disabled
+    support.portal-permissionstore = disabled
+    support.logind = disabled
+    support.reserve-device = disabled
+  }
+}
+EOF
   for program in pipewire wireplumber "pipewire -c pipewire-pulse.conf"; do
-    $program >"$WORK/sound-${program##* }.log" 2>&1 &
+    DBUS_SESSION_BUS_ADDRESS=unix:path=$WORK/no-bus $program \
+      >"$WORK/sound-${program##* }.log" 2>&1 &
     SOUND_PIDS="$SOUND_PIDS $!"
     [ "$program" = pipewire ] && sleep 0.2  # its socket, before the clients come
   done
