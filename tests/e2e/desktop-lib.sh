@@ -92,6 +92,13 @@ start_sway() {
       script=$copy/${0##*/} bin=$copy/bin
       export DESKTOP_PROBE=$bin/${PROBE##*/}
     fi
+    # A chroot whose root is no mount point has no mount namespace of its own to give.
+    if ! unshare --mount true 2>"$WORK/unshare"; then
+      echo "no mount namespace for sway as nobody: $(cat "$WORK/unshare")" \
+        "(in a chroot: bind-mount its root onto itself first)" >&2
+      [ -n "$copy" ] && rm -rf "$copy"
+      exit 1
+    fi
     rm -rf "$WORK"
     trap - EXIT
     mkdir -p -m 1777 /tmp/.X11-unix
