@@ -15,16 +15,24 @@ include(CheckPIESupported)
 check_pie_supported(LANGUAGES C CXX)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
-# dpkg-buildflags' VARIABLE under hardening setting HARDENING, as a list (empty if it fails).
-function(quillet_buildflags variable hardening out)
+# dpkg-buildflags' flags under hardening setting HARDENING, as `export NAME="..."` lines
+# (one call for all of them: each takes about a second on a loaded machine).
+function(quillet_buildflags hardening out)
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=${hardening}
-            dpkg-buildflags --get ${variable}
-    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status ERROR_QUIET)
-  if(status EQUAL 0)
-    separate_arguments(flags UNIX_COMMAND "${flags}")
-  else()
+            dpkg-buildflags --export=sh
+    OUTPUT_VARIABLE flags RESULT_VARIABLE status ERROR_QUIET)
+  if(NOT status EQUAL 0)
     set(flags "")
+  endif()
+  set(${out} "${flags}" PARENT_SCOPE)
+endfunction()
+
+# Variable NAME of dpkg-buildflags' EXPORT, as a list.
+function(quillet_buildflag export name out)
+  set(flags "")
+  if(export MATCHES "export ${name}=\"([^\"]*)\"")
+    separate_arguments(flags UNIX_COMMAND "${CMAKE_MATCH_1}")
   endif()
   set(${out} "${flags}" PARENT_SCOPE)
 endfunction()
@@ -34,9 +42,11 @@ set(defines "")
 set(linkFlags "")
 find_program(QUILLET_DPKG_BUILDFLAGS dpkg-buildflags)
 if(QUILLET_DPKG_BUILDFLAGS)
+  quillet_buildflags(+all hardenedExport)
+  quillet_buildflags(-all plainExport)
   foreach(variable CXXFLAGS CPPFLAGS LDFLAGS)
-    quillet_buildflags(${variable} +all hardened)
-    quillet_buildflags(${variable} -all plain)
+    quillet_buildflag("${hardenedExport}" ${variable} hardened)
+    quillet_buildflag("${plainExport}" ${variable} plain)
     list(REMOVE_ITEM hardened ${plain})
     foreach(flag IN LISTS hardened)
       if(flag MATCHES "^-D(.*)")
