@@ -67,6 +67,43 @@ for pick in 1:1251 2:932; do
     "$(met "$r" "<=" 1.5)"
 done
 
+# ---- The settings store: 37,700 keys just under the 1 MiB cap beside one key -----------
+echo "bench: the settings store, a large one beside a small one (about 40 s)" >&2
+# store_text KEYS: that many keys in the store's own layout, the setting's key last
+store_text() { awk -v n="$1" 'BEGIN { printf "REGEDIT4\n"
+  for (i = 0; i < n - 3; i++) printf "\n[HKEY_CURRENT_USER\\k%d]\n", i
+  printf "\n[HKEY_CURRENT_USER\\Software]\n\n[HKEY_CURRENT_USER\\Software\\Dorvane]\n"
+  printf "\n[HKEY_CURRENT_USER\\Software\\Dorvane\\Quillet]\n\"Port\"=dword:00000001\n"
+  printf "\"Baudrate\"=dword:0001c200\n" }'; }
+for keys in 37700 3; do
+  mkdir -p "$work/store-$keys/quillet/devices"
+  ln -s "$work/no-such-port" "$work/store-$keys/quillet/devices/com1"  # the run ends there
+  store_text $keys >"$work/store-$keys/quillet/user.reg"
+done
+storeBytes=$(wc -c <"$work/store-37700/quillet/user.reg")
+# A store changed just before a run (100 ms, or 2 s where times are whole seconds) is read
+# at every call: aged as a user's store is.
+sleep 3
+mid() { sort -g "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+for keys in 37700 3; do
+  export XDG_CONFIG_HOME=$work/store-$keys
+  # Quillet's wall time with a missing port: its time to the port, then one message.
+  env -u DISPLAY -u WAYLAND_DISPLAY "$build/peak-run" -n 9 "$build/Quillet" 2>/dev/null |
+    awk '{ print $1 }' >"$work/quillet-$keys"
+  : >"$work/setquillet-$keys"
+  for _ in 1 2 3 4 5; do  # each run writes the store: aged again before the next
+    sleep 3
+    "$build/peak-run" "$build/SetQuillet" com1 115200 | awk '{ print $1 }' >>"$work/setquillet-$keys"
+  done
+  unset XDG_CONFIG_HOME
+done
+for program in quillet setquillet; do
+  what=$([ $program = quillet ] && echo "Quillet to the port" || echo "SetQuillet com1 115200")
+  a=$(mid "$work/$program-37700") b=$(mid "$work/$program-3")
+  row "$what, 37,700 keys ($storeBytes B) vs 1 key" "$a ms" "$b ms" "$(ratio "$a" "$b")x" \
+    "<=100ms" "$(met "$a" "<=" 100)"
+done
+
 # ---- Whole runs: Quillet beside xclip, on ALSA's null device and on PulseAudio ----------
 echo "bench: whole runs under Xvfb, null device then PulseAudio (about 60 s)" >&2
 RUNS=${RUNS:-15}

@@ -75,7 +75,7 @@ if(QUILLET_DPKG_SHLIBDEPS)
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libx11-6, libwayland-client0, libfltk1.3, ${CPACK_QUILLET_LOADED_DEPENDS}")
+    "libc6, libstdc++6, libx11-6, libwayland-client0, libgtk-3-0, libglib2.0-0, ${CPACK_QUILLET_LOADED_DEPENDS}")
 endif()
 
 # The source tarball: the tree as git has it, without build trees, git's own files and

@@ -20,9 +20,23 @@ endforeach()
 # functions decorated (Name@bytes) so that the programs' references resolve; -k makes the
 # import by the undecorated name that the vendor's DLL exports.
 set(QUILLET_PALM_LIBRARIES HSAPI USBPort)
+set(QUILLET_PALM_DEF_DIR ${CMAKE_SOURCE_DIR}/platform/palm)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # x86-64 has one calling convention and decorates no name: the programs refer to the
+  # plain names, so the 64-bit build (the Wine tests' only) takes the .def files without
+  # the @bytes.
+  set(QUILLET_PALM_DEF_DIR ${CMAKE_BINARY_DIR}/palm)
+  foreach(library ${QUILLET_PALM_LIBRARIES})
+    set(decorated ${CMAKE_SOURCE_DIR}/platform/palm/${library}.def)
+    file(READ ${decorated} text)
+    string(REGEX REPLACE "@[0-9]+" "" text "${text}")
+    file(CONFIGURE OUTPUT ${QUILLET_PALM_DEF_DIR}/${library}.def CONTENT "${text}" @ONLY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${decorated})
+  endforeach()
+endif()
 set(QUILLET_PALM_IMPORT_LIBRARIES)
 foreach(library ${QUILLET_PALM_LIBRARIES})
-  set(def ${CMAKE_SOURCE_DIR}/platform/palm/${library}.def)
+  set(def ${QUILLET_PALM_DEF_DIR}/${library}.def)
   set(importLibrary ${CMAKE_BINARY_DIR}/palm/lib${library}.a)
   add_custom_command(OUTPUT ${importLibrary}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/palm
@@ -58,7 +72,11 @@ if(QUILLET_BUILD_TESTS)
 endif()
 
 # The ZIP for Windows users: the two programs, how to place them and the licence, the
-# texts with CR LF line ends so that every Windows editor shows their lines.
+# texts with CR LF line ends so that every Windows editor shows their lines. Only the
+# 32-bit programs ship; the 64-bit tree exists for the Wine tests and packs nothing.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  return()
+endif()
 install(TARGETS Quillet SetQuillet RUNTIME DESTINATION .)
 configure_file(resources/README-windows.txt README-windows.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)

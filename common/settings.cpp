@@ -54,11 +54,16 @@ LONG OpenSettingsKeys(SettingsKeys* keys, bool create) {
   return ERROR_SUCCESS;
 }
 
-void CloseSettingsKeys(SettingsKeys* keys, void (*onCloseFailure)(DWORD code)) {
+int CloseSettingsKeys(SettingsKeys* keys, void (*onCloseFailure)(DWORD code)) {
+  int failures = 0;
   while (keys->opened > 0) {
     LONG status = RegCloseKey(keys->keys[--keys->opened]);
-    if (status != ERROR_SUCCESS) onCloseFailure((DWORD)status);
+    if (status != ERROR_SUCCESS) {
+      onCloseFailure((DWORD)status);
+      ++failures;
+    }
   }
+  return failures;
 }
 
 LONG QuerySettingsValue(HKEY key, const char* name, DWORD* value) {

@@ -52,8 +52,8 @@ struct SettingsKeys {
 LONG OpenSettingsKeys(SettingsKeys* keys, bool create);
 
 // Closes what OpenSettingsKeys opened, in reverse order; each failed close is passed to
-// onCloseFailure with its code.
-void CloseSettingsKeys(SettingsKeys* keys, void (*onCloseFailure)(DWORD code));
+// onCloseFailure with its code. Returns how many closes failed.
+int CloseSettingsKeys(SettingsKeys* keys, void (*onCloseFailure)(DWORD code));
 
 // Reads one 4-byte value; the type is not examined. Returns the registry's code.
 LONG QuerySettingsValue(HKEY key, const char* name, DWORD* value);

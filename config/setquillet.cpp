@@ -35,7 +35,7 @@ static void PrintCurrentSetting(PortId port, DWORD baudRate) {
   }
 }
 
-void PrintUsage(void) {
+int PrintUsage(void) {
   printf("SetQuillet <port> [<baudrate>]\n");
   printf("   <port> ::= usb | com1..com8\n");
   printf("   <baudrate> ::= 2400..115200 (only for com1..com8)\n");
@@ -43,35 +43,41 @@ void PrintUsage(void) {
 
   DWORD port = 0;
   DWORD baudRate = 0;
+  int failures = 0;
   SettingsKeys keys;
   LONG status = OpenSettingsKeys(&keys, false);
   if (keys.opened == 0) {
     PrintSystemError((DWORD)status);  // only the root's failure is shown
+    ++failures;
   } else if (status == ERROR_SUCCESS) {
     HKEY key = keys.keys[SETTINGS_KEY_DEPTH];
     // A failed query may leave part of a longer value behind: show it as not set.
     if (QuerySettingsValue(key, PORT_VALUE_NAME, &port) != ERROR_SUCCESS) port = 0;
     if (QuerySettingsValue(key, BAUDRATE_VALUE_NAME, &baudRate) != ERROR_SUCCESS) baudRate = 0;
   }
-  CloseSettingsKeys(&keys, PrintSystemError);
+  failures += CloseSettingsKeys(&keys, PrintSystemError);
   PrintCurrentSetting(port, baudRate);
+  return failures;
 }
 
-void WriteSettings(PortId port, DWORD baudRate) {
+// PrintSystemError for a failed call; 1 when it failed, else 0.
+static int ReportFailure(LONG status) {
+  if (status == ERROR_SUCCESS) return 0;
+  PrintSystemError((DWORD)status);
+  return 1;
+}
+
+int WriteSettings(PortId port, DWORD baudRate) {
   SettingsKeys keys;
-  LONG status = OpenSettingsKeys(&keys, true);
-  if (status != ERROR_SUCCESS) {
-    PrintSystemError((DWORD)status);
-  } else {
+  int failures = ReportFailure(OpenSettingsKeys(&keys, true));
+  if (failures == 0) {
     HKEY key = keys.keys[SETTINGS_KEY_DEPTH];
-    status = RegSetValueExA(key, PORT_VALUE_NAME, 0, REG_DWORD, (const BYTE*)&port,
-                            SETTINGS_VALUE_SIZE);
-    if (status != ERROR_SUCCESS) PrintSystemError((DWORD)status);
-    status = RegSetValueExA(key, BAUDRATE_VALUE_NAME, 0, REG_DWORD, (const BYTE*)&baudRate,
-                            SETTINGS_VALUE_SIZE);
-    if (status != ERROR_SUCCESS) PrintSystemError((DWORD)status);
+    failures += ReportFailure(RegSetValueExA(key, PORT_VALUE_NAME, 0, REG_DWORD,
+                                             (const BYTE*)&port, SETTINGS_VALUE_SIZE));
+    failures += ReportFailure(RegSetValueExA(key, BAUDRATE_VALUE_NAME, 0, REG_DWORD,
+                                             (const BYTE*)&baudRate, SETTINGS_VALUE_SIZE));
   }
-  CloseSettingsKeys(&keys, PrintSystemError);
+  return failures + CloseSettingsKeys(&keys, PrintSystemError);
 }
 
 // "comN" with N from 1 to 8; characters after the digit do not count.
@@ -85,16 +91,18 @@ static PortId SerialPortArgument(const char* argument) {
 int RunSetQuillet(int argc, char** argv) {
   PortId port = PORT_NONE;
   DWORD baudRate = 0;
+  int failures = 0;
   if (argc == 2 && strcmp(argv[1], "usb") == 0) {
     port = PORT_USB;
   } else if (argc == 3 && SerialPortArgument(argv[1]) != PORT_NONE) {
     port = SerialPortArgument(argv[1]);
     baudRate = (DWORD)ParseDecimal(argv[2]);
     // A rate outside the list is shown as illegal, and then stored all the same.
-    if (!IsValidBaudRate(baudRate)) PrintUsage();
+    if (!IsValidBaudRate(baudRate)) failures += PrintUsage();
   } else {
-    PrintUsage();
+    failures += PrintUsage();
   }
-  if (port != PORT_NONE || baudRate != 0) WriteSettings(port, baudRate);
-  return 0;
+  if (port != PORT_NONE || baudRate != 0) failures += WriteSettings(port, baudRate);
+  // A script or installer must be able to tell that the setting was not stored.
+  return failures > 0 ? SETQUILLET_EXIT_REGISTRY_FAILED : SETQUILLET_EXIT_OK;
 }

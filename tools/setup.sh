@@ -6,16 +6,18 @@
 # would remove another is left out, with a note saying so.
 set -euo pipefail
 
-# Building the Linux programs (Wayland's client library for its clipboard), and the demo's
-# X server and clipboard tool.
+# Building the Linux programs (Wayland's client library for its clipboard, GTK 3 for its
+# message box), and the demo's X server and clipboard tool.
 DEMO_PACKAGES=(
-  cmake make g++ pkg-config libx11-dev libfltk1.3-dev libasound2-dev libwayland-dev
+  cmake make g++ pkg-config libx11-dev libgtk-3-dev libasound2-dev libwayland-dev
   xvfb xclip
 )
 # The tests: unit tests and benchmarks; the Windows cross builds (32- and 64-bit) and
 # Wine; the desktop's parts (X11 tools, Wayland compositor and clipboard, the sound
 # server's client tools, ALSA tools); the sanitizer and fuzz builds (the release's
-# default clang; its runtime is added below) and valgrind; the packages' checks.
+# default clang; its runtime is added below) and valgrind; the packages' checks; the
+# message box seen by a screen reader (accessibility bus, its Python bindings) and in
+# sway's tree (jq).
 TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
@@ -25,6 +27,7 @@ TEST_PACKAGES=(
   clang dos2unix valgrind
   dpkg-dev file lintian devscripts
   xfce4-settings dbus
+  at-spi2-core python3-gi gir1.2-atspi-2.0 jq
 )
 # The tone test's sound server: the one the machine has. A PipeWire desktop keeps
 # PipeWire (installing PulseAudio would remove its ALSA and PulseAudio parts).

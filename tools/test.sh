@@ -7,10 +7,19 @@ cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
-# The Windows programs and their ZIP first: the wine tests of the Linux tree check them.
+# Build the Windows programs for the Wine tests, first: the wine tests of the Linux tree
+# check them. The 32-bit ones and their ZIP always (they ship; wine.programs checks them as
+# files); where Wine runs no 32-bit code here, or QUILLET_WINE_ARCH=win64 asks for it, also
+# the same programs for x86-64, which the end-to-end tests then run instead.
 cmake --preset win32
 cmake --build --preset win32 -j2
 cpack --preset win32
+QUILLET_WINE_ARCH=$(python3 -B tests/wine/winelib.py)
+export QUILLET_WINE_ARCH
+if [ "$QUILLET_WINE_ARCH" = win64 ]; then
+  cmake --preset win64
+  cmake --build --preset win64 -j2
+fi
 
 cmake --preset linux
 cmake --build --preset linux -j2

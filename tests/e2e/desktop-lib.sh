@@ -48,11 +48,14 @@ finish() {
   exit 1
 }
 
-# An X server of our own on a free display number; the clipboard is X11's alone.
+# An X server of our own on a free display number; the clipboard is X11's alone. It never
+# resets, as a desktop's server with its session's clients never does: a bare Xvfb resets
+# whenever its last running client leaves (here a test's xdotool or xclip), and drops the
+# connection a program is opening at that moment, which then finds no display.
 start_x() {
   unset WAYLAND_DISPLAY
   : >"$WORK/display"
-  Xvfb -displayfd 9 -nolisten tcp -screen 0 1024x768x24 9>"$WORK/display" \
+  Xvfb -displayfd 9 -nolisten tcp -noreset -screen 0 1024x768x24 9>"$WORK/display" \
     >"$WORK/xvfb.log" 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 100); do
@@ -70,7 +73,8 @@ start_x() {
 # Runs "$@" as nobody.
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 
-# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set. sway refuses
+# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
+# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone). sway refuses
 # to run as root, so as root the calling script starts over as nobody, in mount and
 # network namespaces of its own: a private /tmp/.X11-unix and the namespace's own abstract
 # sockets keep its X display from clashing with anyone's, while the rest of /tmp (where
@@ -117,7 +121,7 @@ start_sway() {
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
   mkdir -m 700 "$XDG_RUNTIME_DIR"
-  echo 'xwayland enable' >"$WORK/sway.config"
+  echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
   SWAY_PID=$!
@@ -126,6 +130,10 @@ start_sway() {
     socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
     x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
     [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
+    if [ -n "$socket" ] && [ "${SWAY_XWAYLAND:-enable}" = disable ]; then
+      export WAYLAND_DISPLAY=$socket
+      return 0
+    fi
     if [ -n "$socket" ] && [ -n "$x11" ]; then
       export WAYLAND_DISPLAY=$socket DISPLAY=${x11#DISPLAY=}
       return 0
@@ -360,4 +368,43 @@ run_quillet() {
   QUILLET_STATUS=$?
   wait "$sim"
   SIM_STATUS=$?
+}
+
+# A reader that asks for the clipboard's text and does not read it: desktop-probe stall
+# with the arguments in "$@", its output in STALL_OUT, its pid in STALL_PID. Waits up to
+# 5 s for the line $STALL_SAYS (default: asked).
+start_stall() {
+  STALL_OUT=$WORK/stall.$#.$RANDOM
+  "$PROBE" stall "$@" >"$STALL_OUT" 2>&1 &
+  STALL_PID=$!
+  for _ in $(seq 100); do
+    grep -qx "${STALL_SAYS:-asked}" "$STALL_OUT" && return 0
+    sleep 0.05
+  done
+  fail "stall $*: never said ${STALL_SAYS:-asked} ($(cat "$STALL_OUT"))"
+  return 1
+}
+
+stop_stall() {
+  kill "$STALL_PID" 2>/dev/null
+  wait "$STALL_PID" 2>/dev/null
+}
+
+# Behind one, three, and one slow stuck reader on clipboard $1 (x11 or wayland), the
+# command in the rest of the arguments reads the whole text, $WORK/long.expected, within
+# 2 s. The slow reader, last, is left running (STALL_PID, STALL_OUT).
+second_reader_behind_stuck() {
+  local clipboard=$1 case count kind started elapsed
+  shift
+  for case in "1 stuck" "3 stuck" "1 slow"; do
+    read -r count kind <<<"$case"
+    start_stall "$clipboard" "$count" "$kind" || continue
+    started=$(date +%s%N)
+    timeout 10 "$@" >"$WORK/second"
+    elapsed=$((($(date +%s%N) - started) / 1000000))
+    same_bytes "$clipboard, behind $case: the second reader" "$WORK/second" "$WORK/long.expected"
+    [ "$elapsed" -lt 2000 ] || fail "$clipboard, behind $case: the second reader took $elapsed ms"
+    echo "$clipboard, behind $case: the second reader took $elapsed ms"
+    [ "$kind" = slow ] || stop_stall
+  done
 }

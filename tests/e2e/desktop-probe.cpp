@@ -11,9 +11,20 @@
 //   desktop-probe manager answer|hollow|silent
 //                              a clipboard manager: takes the text offered by SAVE_TARGETS
 //                              (UTF8_STRING), writes it to stdout and ends; or says it took
-//                              it without asking for it; or never answers
+//                              it without asking for it (then asks for the text at once,
+//                              and prints what it got); or never answers
+//   desktop-probe stall x11|wayland COUNT stuck|slow|next
+//                              a reader that asks for the clipboard's text COUNT times
+//                              (UTF-8), says "asked" and never reads it; slow: takes one
+//                              page (a piece on X11) every 4 s, and on Wayland says when
+//                              the writer gave up; next (Wayland): says "watching", and
+//                              asks as soon as a text replaces the present selection (which
+//                              must offer none)
 #include <X11/Xutil.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#include <wayland-client-core.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +32,8 @@
 #include <string>
 
 #include "winapi.h"
+#include "posix.h"
+#include "desktop/wayland/wlselection.h"
 #include "desktop/x11/x11selection.h"
 
 namespace {
@@ -111,6 +124,11 @@ bool IsSaveRequest(X11Session* session, const XEvent* event) {
 
 enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
 
+bool IsClipboardAnswer(X11Session* session, const XEvent* event) {
+  return event->type == SelectionNotify &&
+         event->xselection.selection == session->atoms[ATOM_CLIPBOARD];
+}
+
 int Manager(ManagerKind kind) {
   X11Session session;
   if (!X11Open(&session)) return 2;
@@ -138,11 +156,119 @@ int Manager(ManagerKind kind) {
   reply.property = saved ? request.property : None;
   reply.time = request.time;
   XSendEvent(display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+  if (kind == MANAGER_HOLLOW) {
+    // Asked in the same breath as the answer, as a manager that fetches on every change
+    // does: the request reaches the owner together with the answer it waits for.
+    Atom property = session.atoms[ATOM_TRANSFER_PROPERTY];
+    XConvertSelection(display, session.atoms[ATOM_CLIPBOARD], session.atoms[ATOM_UTF8_STRING],
+                      property, session.window, CurrentTime);
+    if (X11WaitFor(&session, IsClipboardAnswer, &event, MonotonicMilliseconds() + 3000) &&
+        event.xselection.property != None) {
+      int format = 0;
+      unsigned long after = 0;
+      unsigned char* data = nullptr;
+      XGetWindowProperty(display, session.window, property, 0, 1 << 20, True,
+                         AnyPropertyType, &type, &format, &length, &after, &data);
+      if (data != nullptr) text = strndup((const char*)data, length);
+      XFree(data);
+    }
+  }
   XSync(display, False);
   if (text != nullptr) fwrite(text, 1, length, stdout);
   free(text);
   X11Close(&session);
   return saved ? 0 : 3;
+}
+
+enum StallKind { STALL_STUCK, STALL_SLOW, STALL_NEXT };
+#define STALL_PAGE 4096
+#define STALL_PAUSE 4000  // ms
+
+void SayAsked() {
+  printf("asked\n");
+  fflush(stdout);
+}
+
+// INCR answers, each in a property of its own that is never deleted, or one piece of the
+// first every STALL_PAUSE.
+int StallX11(int count, StallKind kind) {
+  X11Session session;
+  if (!X11Open(&session)) return 2;
+  Display* display = session.display;
+  Atom first = None;
+  for (int i = 0; i < count; ++i) {
+    std::string name = "QUILLET_STALL_" + std::to_string(i);
+    Atom property = XInternAtom(display, name.c_str(), False);
+    if (i == 0) first = property;
+    XConvertSelection(display, session.atoms[ATOM_CLIPBOARD], session.atoms[ATOM_UTF8_STRING],
+                      property, session.window, CurrentTime);
+  }
+  XEvent event;
+  for (int answers = 0; answers < count; ++answers) {
+    if (!X11WaitFor(&session, IsClipboardAnswer, &event, MonotonicMilliseconds() + 5000))
+      return 4;
+    if (event.xselection.property == None) return 3;
+  }
+  SayAsked();
+  for (;;) {
+    sleep(STALL_PAUSE / 1000);
+    if (kind == STALL_SLOW) XDeleteProperty(display, session.window, first);
+    X11ServePending(&session);
+  }
+}
+
+// Serves the connection until the selection offers text.
+bool AwaitText(WlSession* session) {
+  while (!session->lost && !WlOffersText(session)) {
+    struct pollfd fds[WL_POLL_FDS];
+    int64_t due = WL_NO_DEADLINE;
+    int n = WlPrepareWait(session, fds, &due);
+    if (poll(fds, (nfds_t)n, -1) < 0) return false;
+    WlFinishWait(session, fds, n);
+  }
+  return WlOffersText(session);
+}
+
+// Pipes that are never read, or the first read a page every STALL_PAUSE until the
+// writer has closed it: then how long that took and how much it had written.
+int StallWayland(int count, StallKind kind) {
+  WlSession session;
+  char why[256];
+  if (WlOpen(&session, why, sizeof why) != WL_OPENED) return 2;
+  if (kind == STALL_NEXT) {
+    if (WlOffersText(&session)) return 3;  // nothing tells a new text from this one
+    printf("watching\n");
+    fflush(stdout);
+    if (!AwaitText(&session)) return 4;
+  }
+  if (!WlOffersText(&session)) return 3;
+  int* pipes = new int[count];
+  for (int i = 0; i < count; ++i) {
+    int ends[2];
+    if (pipe(ends) != 0) return 2;
+    wl_proxy_marshal_flags(session.offer, WL_OFFER_RECEIVE, nullptr, 1, 0,
+                           "text/plain;charset=utf-8", ends[1]);
+    close(ends[1]);
+    pipes[i] = ends[0];
+  }
+  if (!WlRoundtrip(&session)) return 4;
+  int64_t asked = MonotonicMilliseconds();
+  SayAsked();
+  size_t taken = 0;
+  for (;;) {
+    struct pollfd end = {pipes[0], 0, 0};  // only its hang-up
+    poll(&end, 1, STALL_PAUSE);
+    if (kind == STALL_SLOW && (end.revents & POLLHUP) != 0) {
+      int waiting = 0;
+      ioctl(pipes[0], FIONREAD, &waiting);
+      printf("writer ended after %lld ms with %zu bytes\n",
+             (long long)(MonotonicMilliseconds() - asked), taken + (size_t)waiting);
+      return 0;
+    }
+    char page[STALL_PAGE];
+    ssize_t n = kind == STALL_SLOW ? read(pipes[0], page, sizeof page) : 0;
+    if (n > 0) taken += (size_t)n;
+  }
 }
 
 }  // namespace
@@ -160,6 +286,14 @@ int main(int argc, char** argv) {
   }
   if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]));
   if (command == "owned" && argc == 3) return Owned(argv[2]);
+  if (command == "stall" && argc == 5) {
+    std::string kind = argv[4];
+    StallKind stall = kind == "slow" ? STALL_SLOW : kind == "next" ? STALL_NEXT : STALL_STUCK;
+    int count = atoi(argv[3]);
+    if (count < 1 || (kind != "stuck" && kind != "slow" && kind != "next")) return 1;
+    if (strcmp(argv[2], "x11") == 0 && stall != STALL_NEXT) return StallX11(count, stall);
+    if (strcmp(argv[2], "wayland") == 0) return StallWayland(count, stall);
+  }
   if (command == "manager" && argc == 3) {
     std::string kind = argv[2];
     if (kind == "answer") return Manager(MANAGER_ANSWERS);
@@ -167,6 +301,7 @@ int main(int argc, char** argv) {
     if (kind == "silent") return Manager(MANAGER_SILENT);
   }
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y|owned NAME|manager answer|hollow|silent\n");
+                  "pixel X Y|owned NAME|manager answer|hollow|silent|"
+                  "stall x11|wayland COUNT stuck|slow|next\n");
   return 1;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Both directions through the X11 clipboard, xclip being the other program: line ends
 # and the code pages (1252; 1251 and 932 named by LANG) as the desktop sees them,
-# piecewise (INCR) answers, the text outliving Quillet in a detached keeper, and a 10 MB
-# clipboard going to the handheld.
+# piecewise (INCR) answers, the text outliving Quillet in a detached keeper, readers
+# that never read, and a 10 MB clipboard going to the handheld.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
@@ -44,6 +44,26 @@ if check_keeper "X11"; then
   sleep 0.2
   xclip -o -selection clipboard >"$WORK/utf8"
   same_bytes "after SIGHUP" "$WORK/utf8" "$WORK/utf8.expected"
+fi
+
+# What the selection lists: a program that picks its type from TARGETS must find UTF-8.
+xclip -o -selection clipboard -t TARGETS >"$WORK/targets"
+for target in TARGETS UTF8_STRING STRING TEXT; do
+  grep -qx "$target" "$WORK/targets" || fail "TARGETS lacks $target: $(tr '\n' ' ' <"$WORK/targets")"
+done
+
+# Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (answered in
+# pieces), a second reader gets the whole text at once behind them, and a new request
+# still gets UTF-8 when stalled answers fill every slot.
+head -c 24000 /dev/zero | tr '\0' '\200' >"$WORK/sent"
+yes '€' | head -n 24000 | tr -d '\n' >"$WORK/long.expected"
+run_quillet --send-file "$WORK/sent"
+second_reader_behind_stuck x11 xclip -o -selection clipboard
+stop_stall
+if start_stall x11 16 stuck; then
+  timeout 10 xclip -o -selection clipboard >"$WORK/second"
+  same_bytes "behind 16 stalled answers" "$WORK/second" "$WORK/long.expected"
+  stop_stall
 fi
 
 # A caller reading Quillet's output through a pipe is not kept waiting by the keeper.

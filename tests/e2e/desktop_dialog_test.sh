@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # The message boxes: a dialog with the error or warning icon that keeps the run waiting
 # until OK, the line on standard error, and the pause on a terminal without a display.
+# DIALOG_SESSION picks the desktop: x11 (Xvfb, the default) or wayland (sway without
+# Xwayland). DIALOG_STRESS=N instead shows N messages in a row while busy loops load every
+# core, each one answered and each run ending with its own exit code.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
-start_x
+SESSION=${DIALOG_SESSION:-x11}
+STRESS=${DIALOG_STRESS:-0}
+# The desktop's scale and theme are the test's to choose.
+unset GDK_SCALE GDK_DPI_SCALE GTK_THEME NO_AT_BRIDGE
 
 SETTINGS_LINE='Quillet: error: Registry values unset. Run SetQuillet from console!'
+SETTINGS_STATUS=5
 
-# Waits up to 5 s for the dialog; sets DIALOG and its X, Y, WIDTH, HEIGHT.
+# Waits up to 10 s for the dialog on X11; sets DIALOG and its X, Y, WIDTH, HEIGHT. Only a
+# mapped window counts: GTK's hidden leader window bears the program's name too.
 find_dialog() {
   local id
-  for _ in $(seq 50); do
-    id=$(xdotool search --name '^Quillet$' 2>/dev/null | head -n1)
+  for _ in $(seq 100); do
+    id=$(xdotool search --onlyvisible --name '^Quillet$' 2>/dev/null | head -n1)
     if [ -n "$id" ]; then
       DIALOG=$id
       eval "$(xdotool getwindowgeometry --shell "$id")"
@@ -21,9 +29,22 @@ find_dialog() {
   return 1
 }
 
-# Expects process $2 to end within 3 s with status $3.
+# Waits up to 10 s for a native Wayland window titled "Quillet" in sway's tree; sets
+# DIALOG_PID to the process showing it.
+find_sway_dialog() {
+  for _ in $(seq 100); do
+    DIALOG_PID=$(swaymsg -t get_tree 2>/dev/null | jq -r '.. | objects |
+      select(.name? == "Quillet" and .shell? == "xdg_shell" and .app_id? == "quillet") | .pid' |
+      head -n1)
+    [ -n "$DIALOG_PID" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Expects process $2 to end within 5 s with status $3.
 ends_with() {
-  for _ in $(seq 30); do
+  for _ in $(seq 50); do
     kill -0 "$2" 2>/dev/null || break
     sleep 0.1
   done
@@ -36,10 +57,14 @@ ends_with() {
   [ "$status" -eq "$3" ] || fail "$1: ended with $status, expected $3"
 }
 
-# The icon's colour, left of its centre (clear of the glyph): red disc or yellow sign.
+# The icon's colour at a point of the theme's picture clear of its glyph: the red disc
+# or the yellow sign.
 icon_is() {
   local rgb r g b
-  rgb=$("$PROBE" pixel $((X + 22)) $((Y + 34)))
+  case $2 in
+    error) rgb=$("$PROBE" pixel $((X + 36)) $((Y + 26))) ;;
+    warning) rgb=$("$PROBE" pixel $((X + 30)) $((Y + 46))) ;;
+  esac
   r=$((16#${rgb:0:2})) g=$((16#${rgb:2:2})) b=$((16#${rgb:4:2}))
   case $2 in
     error) [ $r -gt 160 ] && [ $g -lt 128 ] && [ $b -lt 128 ] ;;
@@ -47,50 +72,219 @@ icon_is() {
   esac || fail "$1: icon colour $rgb is not the $2 icon's"
 }
 
-# No settings stored: the error dialog holds the run until Enter presses OK.
-"$QUILLET" </dev/null 2>"$WORK/err" &
-quillet=$!
-if find_dialog; then
-  sleep 1
-  kill -0 "$quillet" 2>/dev/null || fail "settings dialog: the run did not wait for OK"
-  icon_is "settings dialog" error
-  [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "settings dialog: stderr '$(cat "$WORK/err")'"
-  xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
+# Shows a message from the probe with GDK_SCALE=$1 and answers it; sets SIZE to the
+# window's WIDTHxHEIGHT.
+scaled_size() {
+  GDK_SCALE=$1 "$PROBE" message error "Port in use" </dev/null 2>/dev/null &
+  local probe=$!
+  SIZE=""
+  if find_dialog; then
+    SIZE=${WIDTH}x$HEIGHT
+    xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
+  fi
+  ends_with "scale $1" "$probe" 0
+}
+
+# On a private session bus, where the accessibility bus is started on demand as on a
+# desktop: a screen reader's view of the box shows its text and a push button "OK", and
+# that button's action answers it.
+accessible_dialog() {
+  dbus-run-session -- bash -c '
+    "$1" message error "Port in use" </dev/null 2>/dev/null &
+    probe=$!
+    /usr/bin/python3 - 2>>"$2" <<"EOF"
+import sys, time
+import gi
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi
+
+def nodes(node, depth=0):
+    if node is None or depth > 12:
+        return
+    yield node
+    for i in range(node.get_child_count()):
+        yield from nodes(node.get_child_at_index(i), depth + 1)
+
+deadline = time.monotonic() + 15
+found = "no application named quillet"
+while time.monotonic() < deadline:
+    desktop = Atspi.get_desktop(0)
+    for app in (desktop.get_child_at_index(i) for i in range(desktop.get_child_count())):
+        if app is None or app.get_name() != "quillet":
+            continue
+        text = button = None
+        for node in nodes(app):
+            role, name = node.get_role(), node.get_name()
+            if role == Atspi.Role.LABEL and name == "Port in use":
+                text = node
+            if role == Atspi.Role.PUSH_BUTTON and name == "OK":
+                button = node
+        found = "text %s, OK button %s" % (text is not None, button is not None)
+        if text is not None and button is not None:
+            button.get_action_iface().do_action(0)
+            sys.exit(0)
+    time.sleep(0.2)
+print(found, file=sys.stderr)
+sys.exit(1)
+EOF
+    found=$?
+    for _ in $(seq 50); do kill -0 $probe 2>/dev/null || break; sleep 0.1; done
+    kill $probe 2>/dev/null && { echo "OK pressed by the screen reader did not end it" >>"$2"; exit 1; }
+    wait $probe || { echo "the probe ended with $?" >>"$2"; exit 1; }
+    exit $found' bash "$PROBE" "$WORK/a11y.err" >/dev/null 2>&1 ||
+    fail "accessibility: $(tr '\n' ' ' <"$WORK/a11y.err")"
+}
+
+# The X11 checks, from the build tree and from the installed package alike.
+x11_checks() {
+  # No settings stored: the error dialog holds the run until Enter presses OK.
+  "$QUILLET" </dev/null 2>"$WORK/err" &
+  local quillet=$!
+  if find_dialog; then
+    sleep 1
+    kill -0 "$quillet" 2>/dev/null || fail "settings dialog: the run did not wait for OK"
+    # GTK lives in the box's own process: Quillet keeps one thread and its own SIGPIPE,
+    # so the keeper or tone helper it forks later inherits nothing of GTK.
+    [ "$(ls "/proc/$quillet/task" | wc -l)" -eq 1 ] ||
+      fail "settings dialog: Quillet runs $(ls "/proc/$quillet/task" | wc -l) threads"
+    grep -q libgtk-3 "/proc/$quillet/maps" && fail "settings dialog: GTK loaded into Quillet"
+    local ignored
+    ignored=$(sed -n 's/^SigIgn:\t//p' "/proc/$quillet/status")
+    (((16#$ignored & 0x1000) == 0)) || fail "settings dialog: Quillet ignores SIGPIPE"
+    icon_is "settings dialog" error
+    # Centred on start_x's 1024x768 screen.
+    [ $(((1024 - WIDTH) / 2 - X)) -ge -1 ] && [ $(((1024 - WIDTH) / 2 - X)) -le 1 ] &&
+      [ $(((768 - HEIGHT) / 2 - Y)) -ge -1 ] && [ $(((768 - HEIGHT) / 2 - Y)) -le 1 ] ||
+      fail "settings dialog: ${WIDTH}x$HEIGHT at $X,$Y is not centred"
+    [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "settings dialog: stderr '$(cat "$WORK/err")'"
+    xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
+  else
+    fail "settings dialog: no window"
+  fi
+  ends_with "settings dialog" "$quillet" $SETTINGS_STATUS
+
+  # A warning, dismissed with the mouse on its OK button, then one closed with Escape.
+  "$PROBE" message warning "HotSync in progress" </dev/null 2>"$WORK/err" &
+  local probe=$!
+  if find_dialog; then
+    sleep 0.5
+    icon_is "warning dialog" warning
+    eval "$(xdotool search --onlyvisible --name '^Quillet$' getwindowgeometry --shell)"
+    xdotool mousemove $((X + WIDTH - 30)) $((Y + HEIGHT - 20)) click 1
+  else
+    fail "warning dialog: no window"
+  fi
+  ends_with "warning dialog" "$probe" 0
+  [ "$(cat "$WORK/err")" = "Quillet: warning: HotSync in progress" ] ||
+    fail "warning dialog: stderr '$(cat "$WORK/err")'"
+
+  "$PROBE" message error "Escape" </dev/null 2>/dev/null &
+  probe=$!
+  find_dialog && xdotool windowfocus --sync "$DIALOG" key Escape 2>/dev/null ||
+    fail "escape: no window"
+  ends_with "escape" "$probe" 0
+
+  # No display, input not a terminal: the line alone, no wait.
+  local start status elapsed
+  start=$(date +%s%N)
+  env -u DISPLAY -u WAYLAND_DISPLAY "$QUILLET" </dev/null 2>"$WORK/err"
+  status=$?
+  elapsed=$((($(date +%s%N) - start) / 1000000))
+  [ "$status" -eq $SETTINGS_STATUS ] || fail "no display: ended with $status"
+  [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "no display: stderr '$(cat "$WORK/err")'"
+  [ "$elapsed" -lt 2000 ] || fail "no display: took $elapsed ms"
+
+  # No display, input a terminal: "Press Enter to continue" and a wait for it.
+  start=$(date +%s%N)
+  (sleep 1.5; printf '\n') |
+    script -qec "env -u DISPLAY -u WAYLAND_DISPLAY '$QUILLET'" /dev/null >"$WORK/tty"
+  status=$?
+  elapsed=$((($(date +%s%N) - start) / 1000000))
+  [ "$status" -eq $SETTINGS_STATUS ] || fail "terminal: ended with $status"
+  grep -q "Press Enter to continue" "$WORK/tty" || fail "terminal: no prompt in '$(cat "$WORK/tty")'"
+  [ "$elapsed" -ge 1400 ] || fail "terminal: did not wait for Enter ($elapsed ms)"
+
+  # A display that cannot be reached is no display: the prompt, not a silent end.
+  (sleep 1.5; printf '\n') |
+    script -qec "env -u WAYLAND_DISPLAY DISPLAY=:65000 '$QUILLET'" /dev/null >"$WORK/tty"
+  grep -q "Press Enter to continue" "$WORK/tty" ||
+    fail "unreachable display: no prompt in '$(cat "$WORK/tty")'"
+}
+
+# The box follows the desktop's scale: twice the size at GDK_SCALE=2.
+scale_check() {
+  local single double
+  scaled_size 1
+  single=$SIZE
+  scaled_size 2
+  double=$SIZE
+  [ -n "$single" ] && [ "$double" = "$((${single%x*} * 2))x$((${single#*x} * 2))" ] ||
+    fail "scale: ${single:-no window} at 1, ${double:-no window} at 2"
+}
+
+# Wayland alone: the box is a native window that waits, and closing it ends the run.
+wayland_checks() {
+  "$QUILLET" </dev/null 2>"$WORK/err" &
+  local quillet=$!
+  if find_sway_dialog; then
+    sleep 2
+    kill -0 "$quillet" 2>/dev/null || fail "wayland: the run did not wait for OK"
+    swaymsg '[title="^Quillet$"] kill' >/dev/null || fail "wayland: sway could not close it"
+  else
+    fail "wayland: no window in $(swaymsg -t get_tree | jq -c '[.. | objects | .name?]')"
+  fi
+  ends_with "wayland" "$quillet" $SETTINGS_STATUS
+  [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "wayland: stderr '$(cat "$WORK/err")'"
+}
+
+# STRESS runs of Quillet without settings while busy loops load every core: each shows
+# its box, is still running once the box is there, and ends with its exit code once
+# answered (Enter on X11, sway's close on Wayland).
+stress() {
+  local loads=() i quillet early=0 missing=0 start
+  for _ in $(seq "$(nproc)"); do
+    sh -c 'while :; do :; done' &
+    loads+=($!)
+  done
+  start=$(date +%s)
+  for i in $(seq "$STRESS"); do
+    "$QUILLET" </dev/null 2>/dev/null &
+    quillet=$!
+    if { [ "$SESSION" = wayland ] && find_sway_dialog; } ||
+      { [ "$SESSION" = x11 ] && find_dialog; }; then
+      if ! kill -0 "$quillet" 2>/dev/null; then
+        early=$((early + 1))
+        fail "stress $i: ended before it was answered"
+      elif [ "$SESSION" = wayland ]; then
+        swaymsg '[title="^Quillet$"] kill' >/dev/null
+      else
+        xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
+      fi
+    else
+      missing=$((missing + 1))
+      fail "stress $i: no window"
+    fi
+    ends_with "stress $i" "$quillet" $SETTINGS_STATUS
+  done
+  kill "${loads[@]}"
+  echo "stress: $STRESS messages on $SESSION in $(($(date +%s) - start)) s," \
+    "$early ended early, $missing without a window"
+}
+
+if [ "$SESSION" = wayland ]; then
+  SWAY_XWAYLAND=disable start_sway
+  export SWAYSOCK
+  SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock | head -n1)
 else
-  fail "settings dialog: no window"
+  start_x
 fi
-ends_with "settings dialog" "$quillet" 5
-
-# A warning, dismissed with the mouse on its OK button.
-"$PROBE" message warning "HotSync in progress" </dev/null 2>"$WORK/err" &
-probe=$!
-if find_dialog; then
-  sleep 0.5
-  icon_is "warning dialog" warning
-  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 28)) click 1
+if [ "$STRESS" -gt 0 ]; then
+  stress
+elif [ "$SESSION" = wayland ]; then
+  wayland_checks
 else
-  fail "warning dialog: no window"
+  x11_checks
+  scale_check
+  accessible_dialog
 fi
-ends_with "warning dialog" "$probe" 0
-[ "$(cat "$WORK/err")" = "Quillet: warning: HotSync in progress" ] ||
-  fail "warning dialog: stderr '$(cat "$WORK/err")'"
-
-# No display, input not a terminal: the line alone, no wait.
-start=$(date +%s%N)
-env -u DISPLAY "$QUILLET" </dev/null 2>"$WORK/err"
-status=$?
-elapsed=$((($(date +%s%N) - start) / 1000000))
-[ "$status" -eq 5 ] || fail "no display: ended with $status"
-[ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "no display: stderr '$(cat "$WORK/err")'"
-[ "$elapsed" -lt 2000 ] || fail "no display: took $elapsed ms"
-
-# No display, input a terminal: "Press Enter to continue" and a wait for it.
-start=$(date +%s%N)
-(sleep 1.5; printf '\n') | script -qec "env -u DISPLAY '$QUILLET'" /dev/null >"$WORK/tty"
-status=$?
-elapsed=$((($(date +%s%N) - start) / 1000000))
-[ "$status" -eq 5 ] || fail "terminal: ended with $status"
-grep -q "Press Enter to continue" "$WORK/tty" || fail "terminal: no prompt in '$(cat "$WORK/tty")'"
-[ "$elapsed" -ge 1400 ] || fail "terminal: did not wait for Enter ($elapsed ms)"
-
 finish

@@ -44,14 +44,18 @@ unset DBUS_SESSION_BUS_ADDRESS
 
 # A manager that says it saved the text without ever asking for it (as some window
 # managers' stand-in owners of CLIPBOARD_MANAGER do): its word is hollow, so a keeper
-# serves the text, and the answer still ended the wait at once.
-"$PROBE" manager hollow >/dev/null &
+# serves the text, and the answer still ended the wait at once. The manager asks for the
+# text along with its answer: that request reaches Quillet with the answer, and the
+# keeper must serve it at once, before it sleeps.
+"$PROBE" manager hollow >"$WORK/manager" &
 manager=$!
 sleep 0.3
 start=$(milliseconds)
 run_quillet --send $'hollow\nhand-off'
 elapsed=$(($(milliseconds) - start))
 wait "$manager"
+printf 'ready\nhollow\nhand-off' >"$WORK/manager.expected"
+same_bytes "request beside the manager's answer" "$WORK/manager" "$WORK/manager.expected"
 [ -n "$(keepers)" ] || fail "hollow manager: no keeper"
 [ "$(xclip -o -selection clipboard)" = $'hollow\nhand-off' ] || fail "hollow manager: text lost"
 [ "$elapsed" -lt 1500 ] || fail "hollow manager: the run took $elapsed ms"

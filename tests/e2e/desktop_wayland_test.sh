@@ -4,7 +4,8 @@
 # then bridges nothing between the two clipboards) and with one focused (its bridge
 # carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
 # and the keeper ending once another copy replaces it; long texts; a source that never
-# writes.
+# writes; readers that never read; Xwayland, then the compositor, going away under the
+# keeper.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_sway
 
@@ -69,6 +70,49 @@ wait "$source" 2>/dev/null
 [ "$elapsed" -ge 4900 ] && [ "$elapsed" -lt 8000 ] || fail "stalled source: took $elapsed ms"
 echo "stalled source: the run ended after $elapsed ms"
 
+# Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (more than a
+# pipe holds), a second reader gets the whole text at once behind them.
+head -c 24000 /dev/zero | tr '\0' '\200' >"$WORK/sent"
+yes '€' | head -n 24000 | tr -d '\n' >"$WORK/long.expected"
+run_quillet --send-file "$WORK/sent"
+second_reader_behind_stuck wayland wl-paste -n
+# The slow one (a page every 4 s) is given up at its deadline, about 5 s after it asked,
+# however often it reads: by then it has not had the whole text.
+for _ in $(seq 120); do grep -q '^writer ended' "$STALL_OUT" && break; sleep 0.1; done
+stop_stall
+read -r ms bytes < <(sed -n 's/^writer ended after \([0-9]*\) ms with \([0-9]*\) bytes$/\1 \2/p' \
+  "$STALL_OUT")
+[ -n "$ms" ] && [ "$ms" -ge 4000 ] && [ "$ms" -lt 7000 ] && [ "$bytes" -lt 72000 ] ||
+  fail "slow reader: $(tail -n1 "$STALL_OUT")"
+echo "slow reader: $(tail -n1 "$STALL_OUT")"
+
+# A reader stuck from the moment the text (more than its pipe holds) is offered adds
+# nothing to the run. Before each run the selection offers no text, so that the reader
+# knows Quillet's when it comes.
+offer_no_text() {
+  printf x | wl-copy -t image/png
+  for _ in $(seq 50); do [ "$(wl-paste -l 2>/dev/null)" = image/png ] && return; sleep 0.05; done
+  fail "wl-copy offered no image"
+}
+offer_no_text
+started=$(date +%s%N)
+run_quillet --send-file "$WORK/sent"
+alone=$((($(date +%s%N) - started) / 1000000))
+offer_no_text
+if STALL_SAYS=watching start_stall wayland 1 next; then
+  started=$(date +%s%N)
+  run_quillet --send-file "$WORK/sent"
+  stuck=$((($(date +%s%N) - started) / 1000000))
+  [ "$QUILLET_STATUS" -eq 0 ] || fail "stuck reader in the run: Quillet ended with $QUILLET_STATUS"
+  for _ in $(seq 50); do grep -qx asked "$STALL_OUT" && break; sleep 0.05; done
+  grep -qx asked "$STALL_OUT" || fail "stuck reader in the run never asked"
+  [ "$stuck" -lt $((alone + 1000)) ] || fail "a stuck reader made the run take $stuck ms, not $alone"
+  echo "the run took $alone ms alone and $stuck ms with a stuck reader"
+  timeout 5 wl-paste -n >"$WORK/wayland"
+  same_bytes "stuck reader in the run: the text" "$WORK/wayland" "$WORK/long.expected"
+  stop_stall
+fi
+
 xmessage -geometry +10+10 focus &
 message=$!
 for _ in $(seq 100); do
@@ -78,5 +122,38 @@ done
 [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "xmessage never got the focus"
 round "X11 focus"
 kill "$message"
+wait "$message" 2>/dev/null
+
+# Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
+# Wayland text stays.
+run_quillet --send 'Xwayland gone'
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'Xwayland gone' ] ||
+  fail "Xwayland gone: the X11 selection lacks the text"
+xwayland=$(servers Xwayland)
+[ -n "$xwayland" ] || fail "Xwayland gone: no Xwayland found"
+kill -KILL $xwayland
+sleep 0.5
+[ "$(timeout 5 wl-paste -n)" = 'Xwayland gone' ] || fail "Xwayland gone: the Wayland text went too"
+[ -n "$(keepers)" ] || fail "Xwayland gone: no keeper"
+echo other | wl-copy
+keepers_gone_within 3 || fail "Xwayland gone: keeper still running after wl-copy"
+
+# The compositor goes away while the keeper also serves an X display of its own (an Xvfb
+# here, which outlives it): the X11 text stays, until another program takes it.
+wayland=$WAYLAND_DISPLAY
+start_x
+export WAYLAND_DISPLAY=$wayland
+run_quillet --send 'compositor gone'
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
+  fail "compositor gone: the X11 selection lacks the text"
+sleep 1.5  # past the moment when a compositor's bridge may answer our taking of it
+kill "$SWAY_PID"
+wait "$SWAY_PID" 2>/dev/null
+sleep 0.3
+[ -n "$(keepers)" ] || fail "compositor gone: the keeper ended with it"
+[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
+  fail "compositor gone: the X11 text went too"
+echo other | xclip -i -selection clipboard 2>/dev/null
+keepers_gone_within 3 || fail "compositor gone: keeper still running after xclip"
 
 finish

@@ -1,8 +1,11 @@
 // The Linux platform layer on real files: the settings store in a fresh per-user
 // folder, error texts and movable memory.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "posix_test.h"
@@ -167,6 +170,88 @@ TEST_F(Platform, ValuesReachTheStoreTogetherWhenTheirKeyCloses) {
   int status;
   wait(&status);
   EXPECT_EQ(before, ReadText(folder + "/user.reg"));
+}
+
+// The parsed store is kept between calls only while the file stays the same: a value
+// another process commits meanwhile is seen at the next call. The store is made older
+// than the window in which a file's times cannot tell it from its replacement, so that
+// the kept copy is the one in use; the two commits give files of the same size.
+TEST_F(Platform, ACommitOfAnotherProcessIsSeenThroughTheKeptStore) {
+  HKEY key = OpenPath(true);
+  DWORD port = 5, value = 0, size = 4;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
+  ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  struct stat written;
+  ASSERT_EQ(0, stat((folder + "/user.reg").c_str(), &written));
+  usleep(written.st_ctim.tv_nsec != 0 ? 300000 : 3000000);  // past the window for its times
+  HKEY reader = OpenPath(false);
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(reader, "Port", nullptr, nullptr, (LPBYTE)&value, &size));
+  EXPECT_EQ(5u, value);
+  for (DWORD next : {3u, 7u}) {
+    if (fork() == 0) {
+      HKEY writer = OpenPath(false);
+      _exit(RegSetValueExA(writer, "Port", 0, REG_DWORD, (const BYTE*)&next, 4) != 0 ||
+            RegCloseKey(writer) != 0);
+    }
+    int status;
+    wait(&status);
+    ASSERT_EQ(0, status);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(reader, "Port", nullptr, nullptr, (LPBYTE)&value, &size));
+    EXPECT_EQ(next, value);
+  }
+  RegCloseKey(reader);
+}
+
+// Only a regular file is a store: anything else in its place is refused at once, by
+// readers and writers alike, and stays as it was.
+TEST_F(Platform, AStoreThatIsNoRegularFileIsRefusedAtOnce) {
+  mkdir(folder.c_str(), 0700);
+  const std::string store = folder + "/user.reg";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+  } cases[] = {
+      {"FIFO", [&] { ASSERT_EQ(0, mkfifo(store.c_str(), 0600)); }},
+      {"link to a device", [&] { ASSERT_EQ(0, symlink("/dev/zero", store.c_str())); }},
+      {"socket",
+       [&] {
+         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address = {};
+         address.sun_family = AF_UNIX;
+         snprintf(address.sun_path, sizeof address.sun_path, "%s", store.c_str());
+         ASSERT_EQ(0, bind(fd, (sockaddr*)&address, sizeof address));
+         close(fd);
+       }},
+      {"directory", [&] { ASSERT_EQ(0, mkdir(store.c_str(), 0700)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    struct stat before;
+    ASSERT_EQ(0, lstat(store.c_str(), &before));
+    HKEY rootKey, key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenCurrentUser(KEY_ALL_ACCESS, &rootKey));
+    // A child, so that a wait shows as a hang the deadline ends rather than a stuck test.
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
+      bool refused =
+          RegOpenKeyExA(rootKey, "Software", 0, KEY_ALL_ACCESS, &key) == ERROR_BADDB &&
+          RegCreateKeyExA(rootKey, "Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                          nullptr) == ERROR_BADDB;
+      _exit(refused ? 0 : 1);
+    }
+    int status;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    RegCloseKey(rootKey);
+    struct stat after;
+    ASSERT_EQ(0, lstat(store.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    std::string command = "rm -rf '" + store + "'";
+    ASSERT_EQ(0, system(command.c_str()));
+  }
 }
 
 // ---- Error codes and texts -----------------------------------------------------------

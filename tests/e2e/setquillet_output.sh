@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# SetQuillet on Linux: its output byte for byte, its exit code, and what it stores (or
-# must not store) in the per-user settings store.
+# SetQuillet on Linux: its output byte for byte, its exit code (1 only after a printed
+# registry failure), and what it stores (or must not store) in the per-user settings
+# store; the store's neighbours, a symbolic link and a FIFO in its place, a full disk.
 source "$(dirname "$0")/lib.sh"
 
 USAGE='SetQuillet <port> [<baudrate>]\n   <port> ::= usb | com1..com8\n   <baudrate> ::= 2400..115200 (only for com1..com8)\n Current setting: '
 UNSET='unknown or no port set'
 NOT_STORED='-'
 
-# set_quillet WHAT ARGS...: runs SetQuillet; its output in $scratch/out; exit must be 0.
+# set_quillet WHAT ARGS...: runs SetQuillet; its output in $scratch/out; its exit code
+# must be $EXPECT_EXIT (0 unless set for the call).
 set_quillet() {
   local what=$1
   shift
   "$SETQUILLET" "$@" >"$scratch/out"
   local code=$?
-  [ $code -eq 0 ] || fail "$what: exit code $code"
+  [ $code -eq "${EXPECT_EXIT:-0}" ] || fail "$what: exit code $code"
 }
 
 # arguments; output of the call; setting shown by a later call without arguments
@@ -73,9 +75,9 @@ fresh_config
 XDG_CONFIG_HOME=$XDG_CONFIG_HOME/not-a-folder
 touch "$XDG_CONFIG_HOME"
 LAST_ERROR='\nLastError: The system cannot find the path specified.\r\n\n'
-set_quillet "unreachable root, no arguments"
+EXPECT_EXIT=1 set_quillet "unreachable root, no arguments"
 expect_file_bytes "unreachable root, no arguments" "$scratch/out" "${USAGE}${LAST_ERROR}${UNSET}"
-set_quillet "unreachable root, com5 9600" com5 9600
+EXPECT_EXIT=1 set_quillet "unreachable root, com5 9600" com5 9600
 expect_file_bytes "unreachable root, com5 9600" "$scratch/out" "${LAST_ERROR}"
 
 # A damaged store is reported and left exactly as it was.
@@ -84,7 +86,7 @@ mkdir -p "$XDG_CONFIG_HOME/quillet"
 printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Dorvane\\Quillet]\n"Port"=dword:5\nPort 5 by hand\n' \
   >"$XDG_CONFIG_HOME/quillet/user.reg"
 cp "$XDG_CONFIG_HOME/quillet/user.reg" "$scratch/damaged"
-set_quillet "damaged store, com5 9600" com5 9600
+EXPECT_EXIT=1 set_quillet "damaged store, com5 9600" com5 9600
 expect_file_bytes "damaged store, com5 9600" "$scratch/out" \
   '\nLastError: The configuration registry database is corrupt.\r\n\n'
 cmp -s "$scratch/damaged" "$XDG_CONFIG_HOME/quillet/user.reg" || fail "damaged store was written over"
@@ -92,5 +94,116 @@ set_quillet "damaged store, no arguments"
 expect_file_bytes "damaged store, no arguments" "$scratch/out" "${USAGE}${UNSET}"
 run_quillet
 expect_equal "Quillet on a damaged store: exit code" 5 "$status"
+
+# Files the user keeps beside the store survive every write; only a killed writer's own
+# temporary file is cleared away.
+fresh_config
+store=$XDG_CONFIG_HOME/quillet/user.reg
+mkdir -p "$XDG_CONFIG_HOME/quillet"
+side=(user.reg.backup user.reg.orig01 user.reg.bak user.reg.2024-01-01 user.reg.ABCDEF
+  .user.reg.quillet-1234567 .user.reg.quillet-12345 .user.reg.backup-ABCDEF)
+for name in "${side[@]}"; do echo "$name" >"$XDG_CONFIG_HOME/quillet/$name"; done
+echo stale >"$XDG_CONFIG_HOME/quillet/.user.reg.quillet-a1B2c3"
+set_quillet "beside side files" com2 9600
+set_quillet "beside side files, again" usb
+for name in "${side[@]}"; do
+  [ "$(cat "$XDG_CONFIG_HOME/quillet/$name" 2>/dev/null)" == "$name" ] || fail "$name was touched"
+done
+[ -e "$XDG_CONFIG_HOME/quillet/.user.reg.quillet-a1B2c3" ] && fail "a stale temporary file stayed"
+set_quillet "side files: setting"
+expect_file_bytes "side files: setting" "$scratch/out" "${USAGE}usb\n"
+
+# A store that is a chain of symbolic links (a dotfile manager's) stays so; the file at
+# its end holds the new setting, replaced in its own folder with nothing left there.
+fresh_config
+store=$XDG_CONFIG_HOME/quillet/user.reg
+dotfiles=$XDG_CONFIG_HOME/dotfiles
+mkdir -p "$XDG_CONFIG_HOME/quillet" "$dotfiles/quillet"
+set_quillet "plain store" com5 9600
+mv "$store" "$dotfiles/quillet/store.reg"
+chmod 0644 "$dotfiles/quillet/store.reg"
+ln -s store.reg "$dotfiles/quillet/current.reg"
+ln -s ../dotfiles/quillet/current.reg "$store"
+set_quillet "store behind links" com3 57600
+[ -L "$store" ] && [ -L "$dotfiles/quillet/current.reg" ] || fail "a link was replaced"
+grep -qx '"Port"=dword:00000003' "$dotfiles/quillet/store.reg" || fail "the link's target kept the old port"
+expect_equal "links: the target's mode" 644 "$(stat -c %a "$dotfiles/quillet/store.reg")"
+expect_equal "links: files in the target's folder" "current.reg store.reg" \
+  "$(ls -A "$dotfiles/quillet" | tr '\n' ' ' | sed 's/ $//')"
+set_quillet "store behind links: setting"
+expect_file_bytes "store behind links: setting" "$scratch/out" "${USAGE}com3 with 57600 bps\n"
+# A link that leads nowhere is an error, and nothing is written.
+rm "$dotfiles/quillet/store.reg"
+EXPECT_EXIT=1 set_quillet "dangling link" com4 9600
+expect_file_bytes "dangling link" "$scratch/out" \
+  '\nLastError: The system cannot find the file specified.\r\n\n'
+[ -L "$store" ] && [ ! -e "$dotfiles/quillet/store.reg" ] || fail "dangling link: something was written"
+
+# A FIFO in the store's place: both programs say so at once, waiting on nothing and
+# holding no lock, and the FIFO stays.
+fresh_config
+store=$XDG_CONFIG_HOME/quillet/user.reg
+mkdir -p "$XDG_CONFIG_HOME/quillet"
+mkfifo "$store"
+started=$(date +%s%N)
+EXPECT_EXIT=1 timeout 10 bash -c "$(declare -f set_quillet fail); scratch=$scratch; SETQUILLET=$SETQUILLET; set_quillet 'FIFO' com5 9600" ||
+  fail "SetQuillet on a FIFO did not end by itself"
+elapsed=$((($(date +%s%N) - started) / 1000000))
+expect_file_bytes "FIFO, com5 9600" "$scratch/out" \
+  '\nLastError: The configuration registry database is corrupt.\r\n\n'
+started=$(date +%s%N)
+timeout 10 "$QUILLET" 2>"$scratch/quillet.err"
+status=$?
+quillet_elapsed=$((($(date +%s%N) - started) / 1000000))
+expect_equal "Quillet on a FIFO: exit code" 5 "$status"
+echo "FIFO in the store's place: SetQuillet $elapsed ms, Quillet $quillet_elapsed ms"
+[ "$elapsed" -lt 2000 ] && [ "$quillet_elapsed" -lt 2000 ] || fail "a FIFO was waited on"
+[ -p "$store" ] || fail "the FIFO was replaced"
+[ "$(ls -A "$XDG_CONFIG_HOME/quillet")" == user.reg ] || fail "FIFO: a file was left beside it"
+
+# A full disk (a small tmpfs of a mount namespace of its own): the old setting stays,
+# the failure is said, SetQuillet ends with 1, and no temporary file is left.
+if [ "$(id -u)" -eq 0 ]; then
+  fresh_config
+  store=$XDG_CONFIG_HOME/quillet/user.reg
+  mkdir -p "$XDG_CONFIG_HOME/quillet"
+  # shellcheck disable=SC2016
+  unshare --mount -- bash -c '
+    mount -t tmpfs -o size=64k tmpfs "$XDG_CONFIG_HOME/quillet" || exit 9
+    "$SETQUILLET" com5 9600 || exit 8
+    head -c 1M /dev/zero >"$XDG_CONFIG_HOME/quillet/filler" 2>/dev/null
+    "$SETQUILLET" com3 2400 >"$0/full.out"; echo $? >"$0/full.code"
+    "$SETQUILLET" >"$0/full.shown"
+    ls -A "$XDG_CONFIG_HOME/quillet" >"$0/full.files"' "$scratch"
+  expect_equal "full disk: set-up" 0 "$?"
+  expect_equal "full disk: exit code" 1 "$(cat "$scratch/full.code")"
+  expect_file_bytes "full disk: output" "$scratch/full.out" \
+    '\nLastError: There is not enough space on the disk.\r\n\n'
+  expect_file_bytes "full disk: setting after" "$scratch/full.shown" "${USAGE}com5 with 9600 bps\n"
+  expect_equal "full disk: files" "filler user.reg user.reg.lock" "$(tr '\n' ' ' <"$scratch/full.files" | sed 's/ $//')"
+else
+  echo "full disk: needs root for its mount namespace; not run" >&2
+fi
+
+# A link into a folder the user cannot write: a clear error, nothing written. Run as
+# nobody where the tests run as root (root ignores the folder's mode).
+as_user() { if [ "$(id -u)" -eq 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
+fresh_config
+store=$XDG_CONFIG_HOME/quillet/user.reg
+chmod 755 "$scratch" "$XDG_CONFIG_HOME"
+mkdir -p "$XDG_CONFIG_HOME/quillet" "$XDG_CONFIG_HOME/locked"
+set_quillet "locked: before" com5 9600
+mv "$store" "$XDG_CONFIG_HOME/locked/user.reg"
+ln -s ../locked/user.reg "$store"
+chmod 644 "$XDG_CONFIG_HOME/locked/user.reg"
+chmod 555 "$XDG_CONFIG_HOME/locked"
+[ "$(id -u)" -eq 0 ] && chown -R nobody "$XDG_CONFIG_HOME/quillet"
+as_user "$SETQUILLET" com2 4800 >"$scratch/out"
+expect_equal "locked target folder: exit code" 1 "$?"
+expect_file_bytes "locked target folder: output" "$scratch/out" '\nLastError: Access is denied.\r\n\n'
+grep -qx '"Port"=dword:00000005' "$XDG_CONFIG_HOME/locked/user.reg" || fail "locked target was changed"
+expect_equal "locked target folder: files" "user.reg" "$(ls -A "$XDG_CONFIG_HOME/locked")"
+[ -L "$store" ] || fail "locked target: the link was replaced"
+chmod 755 "$XDG_CONFIG_HOME/locked"
 
 finish

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -186,6 +187,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DWORD expected = 0;
         memcpy(&expected, value->data, value->size);
         EXPECT_THAT(queryStatus[i] == ERROR_SUCCESS && values[i] == expected, "a value read wrong");
+      }
+    }
+
+    // The indexes find what a search of the whole store finds: each key's own entry, each
+    // value, and every level above a key, in any case.
+    for (int k = 0; k < parsed.keyCount; ++k) {
+      RegKeyEntry* key = &parsed.keys[k];
+      std::string upper = key->path;
+      for (char& c : upper) c = (char)toupper((unsigned char)c);
+      EXPECT_THAT(KeyEntry(&parsed, upper.c_str(), false) == key, "a key's index misses it");
+      for (size_t i = 0; i <= upper.size(); ++i) {
+        if (i < upper.size() && upper[i] != '\\') continue;
+        std::string level = upper.substr(0, i);
+        EXPECT_THAT(KeyExists(&parsed, level.c_str()), "a level above a key is not found");
+        EXPECT_THAT(KeyExists(&parsed, (level + "x").c_str()) == Exists(parsed, level + "x"),
+                    "the level index and a search disagree");
+      }
+      for (int v = 0; v < key->valueCount; ++v) {
+        EXPECT_THAT(FindValue(key, key->values[v].name) == &key->values[v], "a value's index misses it");
       }
     }
 

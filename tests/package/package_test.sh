@@ -63,6 +63,9 @@ check_deb() {
   # No binary links libasound (the tone helper loads it), so dpkg-shlibdeps cannot see it.
   dpkg-deb -f "$deb" Depends | grep -q '\blibasound2\b' ||
     fail "Depends lacks libasound2: $(dpkg-deb -f "$deb" Depends)"
+  # The dialog plugin's toolkit comes from the plugin itself, through dpkg-shlibdeps.
+  dpkg-deb -f "$deb" Depends | grep -q '\blibgtk-3-0\b' ||
+    fail "Depends lacks libgtk-3-0: $(dpkg-deb -f "$deb" Depends)"
 
   changes=$scratch/changelog
   zcat "$root/usr/share/doc/quillet/changelog.gz" >"$changes"

@@ -47,12 +47,13 @@ class SettingsStress : public ::testing::Test {
     EXPECT_EQ(system(command.c_str()), 0);
   }
 
-  // Starts SetQuillet with args, its output thrown away.
-  static pid_t Start(const std::vector<const char*>& args) {
+  // Starts SetQuillet with args, its output in the file output (thrown away without one).
+  static pid_t Start(const std::vector<const char*>& args, const std::string& output = "") {
     pid_t pid = fork();
     if (pid == 0) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
+      int out = output.empty() ? open("/dev/null", O_WRONLY)
+                               : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
       std::vector<const char*> argv = {SETQUILLET_PATH};
       argv.insert(argv.end(), args.begin(), args.end());
       argv.push_back(nullptr);
@@ -62,9 +63,10 @@ class SettingsStress : public ::testing::Test {
     return pid;
   }
 
-  static bool Finish(pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  static bool Finish(pid_t pid, int* status = nullptr) {
+    int local = 0;
+    int* code = status != nullptr ? status : &local;
+    return waitpid(pid, code, 0) == pid && WIFEXITED(*code) && WEXITSTATUS(*code) == 0;
   }
 
   static void Store(const Setting& setting) {
@@ -90,6 +92,14 @@ class SettingsStress : public ::testing::Test {
     const std::string marker = " Current setting: ";
     size_t at = text.find(marker);
     return at == std::string::npos ? "(no setting in: " + text + ")" : text.substr(at + marker.size());
+  }
+
+  static std::string ReadOutput(const std::string& path) {
+    std::string text;
+    FILE* file = fopen(path.c_str(), "r");
+    for (int c; file != nullptr && (c = fgetc(file)) != EOF;) text += (char)c;
+    if (file != nullptr) fclose(file);
+    return text;
   }
 
   // Files the store left in its folder besides itself and its lock.
@@ -171,10 +181,16 @@ TEST_F(SettingsStress, RacingWritersLeaveOneWholeSetting) {
   const Setting settings[2] = {{"com1", "2400"}, {"com8", "115200"}};
   int firstWon = 0, secondWon = 0, mixed = 0;
   for (int round = 0; round < ROUNDS; ++round) {
-    pid_t first = Start({settings[0].port, settings[0].rate});
-    pid_t second = Start({settings[1].port, settings[1].rate});
-    ASSERT_TRUE(Finish(first));
-    ASSERT_TRUE(Finish(second));
+    // Each writer's output beside the store's folder: a failure it printed is shown.
+    std::string outputs[2] = {folder_ + "/first.out", folder_ + "/second.out"};
+    pid_t first = Start({settings[0].port, settings[0].rate}, outputs[0]);
+    pid_t second = Start({settings[1].port, settings[1].rate}, outputs[1]);
+    int status[2];
+    bool ended[2] = {Finish(first, &status[0]), Finish(second, &status[1])};
+    for (int w = 0; w < 2; ++w) {
+      ASSERT_TRUE(ended[w]) << "round " << round << ", writer " << w << ": status " << status[w]
+                            << ", output: " << ReadOutput(outputs[w]);
+    }
     std::string shown = Shown();
     if (shown == settings[0].Shown()) {
       ++firstWon;

@@ -74,11 +74,12 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Runs the scenario; Quillet's exit code, or SetQuillet's output.
+// Runs the scenario; the exit code, and SetQuillet's output.
 int RunScenario(const Scenario& s, std::string* output) {
   if (s.quillet) return RunTransfer();
-  *output = RunSetQuilletOutput(s.setQuilletArgs);
-  return 0;
+  int exitCode = -1;
+  *output = RunSetQuilletOutput(s.setQuilletArgs, &exitCode);
+  return exitCode;
 }
 
 // Whether a failure of this call leaves Quillet without valid settings.
@@ -102,7 +103,7 @@ void CheckQuilletRun(const Scenario& s, int baselineExit, const std::string& fai
   EXPECT_LE(fake::Calls("Beep").size(), 1u);
 }
 
-void CheckSetQuilletRun(const std::string& failed, const std::string& output) {
+void CheckSetQuilletRun(const std::string& failed, const std::string& output, int exit) {
   // Only a failed root open, key creation, value write or key close is printed, once.
   bool printed = Starts(failed, "RegOpenCurrentUser") || Starts(failed, "RegCreateKeyExA") ||
                  Starts(failed, "RegSetValueExA") || Starts(failed, "RegCloseKey");
@@ -112,6 +113,7 @@ void CheckSetQuilletRun(const std::string& failed, const std::string& output) {
     ++lines;
   }
   EXPECT_EQ(lines, printed ? 1u : 0u) << output;
+  EXPECT_EQ(exit, printed ? 1 : 0) << "a printed failure exits with 1, anything else with 0";
 }
 }  // namespace
 
@@ -126,6 +128,9 @@ TEST(FaultSweep, EveryCallOfEveryScenarioFailsInTurnAndNothingIsLeftOpen) {
     int baselineExit = RunScenario(s, &output);
     int calls = fake::FallibleCalls();
     ASSERT_EQ(Breaches(), "") << s.name;
+    if (!s.quillet) {
+      ASSERT_EQ(baselineExit, 0) << s.name;
+    }
     counts += std::string("  ") + s.name + ": " + std::to_string(calls) + " calls\n";
     for (int n = 1; n <= calls; ++n) {
       fake::Reset();
@@ -143,7 +148,7 @@ TEST(FaultSweep, EveryCallOfEveryScenarioFailsInTurnAndNothingIsLeftOpen) {
       if (s.quillet) {
         CheckQuilletRun(s, baselineExit, failed[0], exit);
       } else {
-        CheckSetQuilletRun(failed[0], output);
+        CheckSetQuilletRun(failed[0], output, exit);
       }
       ++swept;
     }

@@ -26,8 +26,9 @@ void StoreSettings(DWORD port, DWORD rate);
 // Makes the port exist (com1..com8, or an attached USB handheld) and has the handheld send
 // bytes at virtual time at.
 fake::Line& Handheld(PortId port, const std::string& bytes, DWORD at = 0);
-// SetQuillet with these arguments; its standard output.
-std::string RunSetQuilletOutput(const std::vector<std::string>& args);
+// SetQuillet with these arguments; its standard output. Its exit code goes to *exitCode,
+// or without exitCode must be 0.
+std::string RunSetQuilletOutput(const std::vector<std::string>& args, int* exitCode = nullptr);
 // Every rule a finished run must keep, as one text: empty when all hold.
 std::string Breaches();
 // The Port and Baudrate stored now, as "port/rate" ("none" when a value is missing).

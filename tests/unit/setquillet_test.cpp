@@ -75,35 +75,44 @@ TEST_F(SetQuilletCommand, CreatesTheKeyPathAndWritesTwoDwords) {
   EXPECT_TRUE(fake::KeyExists("Software\\Other"));
 }
 
-TEST_F(SetQuilletCommand, RegistryFailuresPrintTheSystemTextOncePerFailedCall) {
+// A printed failure is also the exit code 1, so that a script can tell; a silent one
+// (a missing key shown as no setting) is not.
+TEST_F(SetQuilletCommand, RegistryFailuresPrintTheSystemTextOncePerFailedCallAndExitWith1) {
   const std::string denied = "\nLastError: Access is denied.\r\n\n";
   const struct {
     std::vector<std::string> args;
     const char* failing;
     int occurrence;
     std::string output, storedAfter;
+    int exitCode;
   } cases[] = {
-      {{}, "RegOpenCurrentUser", 1, USAGE + denied + UNKNOWN, "5/9600"},
-      {{}, "RegOpenKeyExA", 2, USAGE + UNKNOWN, "5/9600"},
-      {{}, "RegQueryValueExA", 1, USAGE + UNKNOWN, "5/9600"},
-      {{}, "RegCloseKey", 2, USAGE + denied + "com5 with 9600 bps\n", "5/9600"},
-      {{"usb"}, "RegOpenCurrentUser", 1, denied, "5/9600"},
-      {{"usb"}, "RegCreateKeyExA", 3, denied, "5/9600"},
-      {{"usb"}, "RegSetValueExA", 1, denied, "5/0"},  // the second value is still written
-      {{"usb"}, "RegSetValueExA", 2, denied, "9/9600"},
-      {{"usb"}, "RegCloseKey", 1, denied, "9/0"},
+      {{}, "RegOpenCurrentUser", 1, USAGE + denied + UNKNOWN, "5/9600", 1},
+      {{}, "RegOpenKeyExA", 2, USAGE + UNKNOWN, "5/9600", 0},
+      {{}, "RegQueryValueExA", 1, USAGE + UNKNOWN, "5/9600", 0},
+      {{}, "RegCloseKey", 2, USAGE + denied + "com5 with 9600 bps\n", "5/9600", 1},
+      {{"usb"}, "RegOpenCurrentUser", 1, denied, "5/9600", 1},
+      {{"usb"}, "RegCreateKeyExA", 3, denied, "5/9600", 1},
+      {{"usb"}, "RegSetValueExA", 1, denied, "5/0", 1},  // the second value is still written
+      {{"usb"}, "RegSetValueExA", 2, denied, "9/9600", 1},
+      {{"usb"}, "RegCloseKey", 1, denied, "9/0", 1},
+      {{"com3", "1234"}, "RegOpenKeyExA", 1, USAGE + UNKNOWN, "3/1234", 0},
+      {{"com3", "1234"}, "RegCloseKey", 1, USAGE + denied + "com5 with 9600 bps\n", "3/1234", 1},
   };
   for (const auto& c : cases) {
     fake::Reset();
     StoreSettings(5, 9600);
     fake::FailCall(c.failing, c.occurrence, ERROR_ACCESS_DENIED);
     SCOPED_TRACE(testing::Message() << c.failing << " #" << c.occurrence);
-    EXPECT_EQ(RunSetQuilletOutput(c.args), c.output);
+    int exitCode = -1;
+    EXPECT_EQ(RunSetQuilletOutput(c.args, &exitCode), c.output);
+    EXPECT_EQ(exitCode, c.exitCode);
     EXPECT_EQ(StoredSettings(), c.storedAfter);
     EXPECT_EQ(Breaches(), "");
   }
   // A code without a system text still names the failure.
   fake::Reset();
+  int exitCode = -1;
   fake::FailCall("RegOpenCurrentUser", 1, 12345);
-  EXPECT_EQ(RunSetQuilletOutput({"usb"}), "\nLastError: unknown error 12345\n");
+  EXPECT_EQ(RunSetQuilletOutput({"usb"}, &exitCode), "\nLastError: unknown error 12345\n");
+  EXPECT_EQ(exitCode, 1);
 }

@@ -4,7 +4,7 @@ Windows clipboard (read back with a helper and from the X side with xclip), ever
 box's text and icon, the exit code, and the order of the calls into the stand-in
 HSAPI.dll and USBPort.dll.
 
-    quillet_test.py WIN32_BUILD_DIR HANDHELD_SIM
+    quillet_test.py WIN32_BUILD_DIR WIN64_BUILD_DIR HANDHELD_SIM
 """
 import os
 import subprocess
@@ -195,7 +195,7 @@ def run_case(session, checks, c):
     env = dict(session.env, STANDIN_LOG=windows_path(session.log), USB_PORT="COM2",
                HS_SETTLE_MS="300" if c["order"] else "0", **c["env"])
     started = time.time()
-    quillet = subprocess.Popen(["wine", "Quillet.exe"], cwd=session.app, env=env,
+    quillet = subprocess.Popen([session.loader, "Quillet.exe"], cwd=session.app, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     boxes = []
     first_box_at = None
@@ -257,7 +257,7 @@ def check_order(checks, name, calls, handheld):
 def main():
     checks = Checks()
     started = time.time()
-    with Session(sys.argv[1], sys.argv[2]) as session:
+    with Session({"win32": sys.argv[1], "win64": sys.argv[2]}, sys.argv[3]) as session:
         print("Wine ready after %.1f s" % (time.time() - started), flush=True)
         for c in CASES:
             case_started = time.time()

@@ -1,7 +1,8 @@
 """SetQuillet.exe under Wine: its console output byte for byte (msvcrt writes each line end
-as CR LF) and what lands in the real registry, read back with `wine reg query`.
+as CR LF), its exit code (1 only after a failed registry call) and what lands in the real
+registry, read back with `wine reg query`.
 
-    setquillet_test.py WIN32_BUILD_DIR
+    setquillet_test.py WIN32_BUILD_DIR WIN64_BUILD_DIR
 """
 import re
 import sys
@@ -61,7 +62,7 @@ def stored(session):
 
 def main():
     checks = Checks()
-    with Session(sys.argv[1]) as session:
+    with Session({"win32": sys.argv[1], "win64": sys.argv[2]}) as session:
         for before, args, output, after in CASES:
             what = "SetQuillet %s (stored before: %s)" % (" ".join(args) or "-", before)
             store(session, before)
@@ -77,12 +78,14 @@ def main():
         checks.equal("volatile parent made", 0,
                      session.wine("volatilekey.exe", r"Software\Dorvane").returncode)
         result = session.wine("SetQuillet.exe", "com5", "9600")
+        checks.equal("failed create: exit code", 1, result.returncode)
         checks.true("failed create: output is one LastError line, got %r" % result.stdout,
                     re.fullmatch(rb"\r\nLastError: [^\n]+\n\r\n", result.stdout) is not None)
         checks.equal("failed create: stored", None, stored(session))
         result = session.wine("SetQuillet.exe")
         checks.equal("usage below the volatile key", (USAGE + UNSET).replace("\n", "\r\n").encode(),
                      result.stdout)
+        checks.equal("usage below the volatile key: exit code", 0, result.returncode)
     checks.finish()
 
 

@@ -1,12 +1,19 @@
-"""Shared by the Wine end-to-end tests: a fresh 32-bit Wine prefix on a display of its
-own, the Windows programs laid out as a user installs them (beside HSAPI.dll and
-USBPort.dll, here the stand-ins), the simulated handheld on a pty behind COM1 or COM2,
-and checks that name what went wrong."""
+"""Shared by the Wine end-to-end tests: a fresh Wine prefix on a display of its own, the
+Windows programs laid out as a user installs them (beside HSAPI.dll and USBPort.dll, here
+the stand-ins), the simulated handheld on a pty behind COM1 or COM2, and checks that name
+what went wrong.
+
+The programs that ship are 32-bit, and a 32-bit prefix runs them wherever the kernel runs
+32-bit x86 code. Where it does not, the same sources built for x86-64 (the win64 preset)
+run in a 64-bit prefix instead. QUILLET_WINE_ARCH=win32 or win64 makes the choice by hand.
+Run on its own, this file prints the choice for this machine (tools/test.sh builds by it).
+"""
 import codecs
 import errno
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -48,43 +55,109 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def require_32bit_programs():
-    """32-bit Wine runs on the kernel's ia32 support, which some kernels and sandboxes
-    leave out: there every 32-bit program fails with ENOEXEC. That is no verdict on the
-    programs under test, so the test is skipped, saying why."""
-    loader = "/lib/ld-linux.so.2"  # the i386 loader that wine32 brings
-    try:
-        subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=30)
-    except OSError as error:
-        if error.errno != errno.ENOEXEC:
-            raise
-        print("SKIP: this machine's kernel runs no 32-bit x86 programs (%s: %s), so Wine "
-              "cannot start them" % (loader, os.strerror(error.errno)), flush=True)
-        sys.exit(SKIPPED)
+ARCHES = ("win32", "win64")
+# Debian's two loaders (wine32:i386, wine64); its `wine` takes the 32-bit one whenever that
+# is installed, whether or not the kernel can run it, so the 64-bit one is called by name.
+WINE32_LOADER = "/usr/lib/wine/wine"
+WINE64_LOADER = "/usr/lib/wine/wine64"
+
+
+def i386_exit_program():
+    """A static i386 ELF program that only exits with 0 (xor ebx,ebx; mov eax,1;
+    int 0x80), so that trying it needs no 32-bit library installed."""
+    base = 0x08048000
+    code = bytes([0x31, 0xDB, 0xB8, 1, 0, 0, 0, 0xCD, 0x80])
+    size = 52 + 32 + len(code)  # ELF header, one program header, the code
+    header = struct.pack("<4s5B7xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 0, 2, 3, 1,
+                         base + 52 + 32, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+    return header + segment + code
+
+
+def runs_32bit_code():
+    """Whether the kernel runs 32-bit x86 programs. Some kernels and sandboxes leave the
+    ia32 support out, and every 32-bit program then fails with ENOEXEC."""
+    with tempfile.TemporaryDirectory(prefix="quillet-i386-") as scratch:
+        path = os.path.join(scratch, "exit0")
+        with open(path, "wb") as f:
+            f.write(i386_exit_program())
+        os.chmod(path, 0o700)
+        try:
+            return subprocess.run([path], timeout=10).returncode == 0
+        except OSError as error:
+            if error.errno != errno.ENOEXEC:
+                raise
+            return False
+
+
+def win32_unavailable():
+    """Why Wine cannot run 32-bit programs here, or None when it can."""
+    if not os.access(WINE32_LOADER, os.X_OK):
+        return "32-bit Wine (%s) is not installed" % WINE32_LOADER
+    if not runs_32bit_code():
+        return "this machine's kernel runs no 32-bit x86 programs (Exec format error)"
+    return None
+
+
+def wine_arch():
+    """win32 or win64: QUILLET_WINE_ARCH when set, else win32 wherever Wine can run 32-bit
+    programs, else win64."""
+    chosen = os.environ.get("QUILLET_WINE_ARCH", "")
+    if chosen:
+        if chosen not in ARCHES:
+            sys.exit("QUILLET_WINE_ARCH is %r; it must be win32 or win64" % chosen)
+        return chosen
+    return "win64" if win32_unavailable() else "win32"
+
+
+def wine_loader(arch):
+    """The command that starts Windows programs in a prefix of arch, or None without Wine."""
+    names = ("wine",) if arch == "win32" else ("wine64", WINE64_LOADER, "wine")
+    for name in names:
+        found = shutil.which(name)
+        if found:
+            return found
+    return None
+
+
+def skip(reason):
+    print("SKIP: " + reason, flush=True)
+    sys.exit(SKIPPED)
 
 
 class Session:
     """One prefix, one Xvfb, one persistent wineserver and a clipboard keeper."""
 
-    def __init__(self, win32_dir, handheld_sim=None):
+    def __init__(self, build_dirs, handheld_sim=None):
+        """build_dirs: {arch: the build tree of that arch's preset}."""
         self.handheld_sim = handheld_sim
-        missing = [name for name in PROGRAMS if not os.path.isfile(os.path.join(win32_dir, name))]
+        arch = wine_arch()
+        self.loader = wine_loader(arch)
+        if self.loader is None:
+            skip("no Wine installed (wine, wine64)")
+        reason = win32_unavailable() if arch == "win32" else None
+        if reason:
+            skip(reason + ", so Wine cannot start the win32 programs; QUILLET_WINE_ARCH=win64 "
+                 "runs the 64-bit build")
+        build = build_dirs[arch]
+        missing = [name for name in PROGRAMS if not os.path.isfile(os.path.join(build, name))]
         missing += [name for name in TEST_FILES
-                    if not os.path.isfile(os.path.join(win32_dir, "wine-test", name))]
+                    if not os.path.isfile(os.path.join(build, "wine-test", name))]
         if handheld_sim and not os.access(handheld_sim, os.X_OK):
             missing.append(handheld_sim)
         if missing:
-            sys.exit("missing %s: build the win32 preset (cmake --preset win32 && cmake "
-                     "--build --preset win32) and the native tree first" % ", ".join(missing))
-        require_32bit_programs()
+            sys.exit("missing %s: build the %s preset (cmake --preset %s && cmake --build "
+                     "--preset %s) and the native tree first"
+                     % (", ".join(missing), arch, arch, arch))
+        print("the %s programs of %s in a %s prefix, started by %s"
+              % (arch, build, arch, self.loader), flush=True)
         self.root = tempfile.mkdtemp(prefix="quillet-wine-")
         self.app = os.path.join(self.root, "app")  # the handheld's desktop software folder
         os.mkdir(self.app)
         for name in PROGRAMS:
-            shutil.copy(os.path.join(win32_dir, name), self.app)
+            shutil.copy(os.path.join(build, name), self.app)
         for name in TEST_FILES:
-            shutil.copy(os.path.join(win32_dir, "wine-test", name), self.app)
+            shutil.copy(os.path.join(build, "wine-test", name), self.app)
         self.log = os.path.join(self.root, "calls.log")
         self.xvfb = None
         self.keeper = None
@@ -92,7 +165,7 @@ class Session:
         for name in ("HS_CHECK", "HS_STATUS", "HS_SYNC", "HS_SHUTDOWN", "HS_RESTART",
                      "USB_PORT", "USB_DEVICES", "USB_ATTACH", "STANDIN_LOG"):
             self.env.pop(name, None)
-        self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH="win32",
+        self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH=arch,
                         WINEDEBUG="-all", LC_ALL="C.UTF-8",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
@@ -119,7 +192,7 @@ class Session:
         if not number:
             raise RuntimeError("Xvfb did not start")
         self.env["DISPLAY"] = ":" + number
-        self.run(["wineboot", "-i"], timeout=120)
+        self.wine("wineboot", "-i", timeout=120)
         self.reg_add(r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0")
         # Xvfb has no window manager: a window that Wine hands to one waits 2 s for it
         # when it closes.
@@ -131,7 +204,7 @@ class Session:
         # standard output it is given open for good.
         subprocess.run(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
-        self.keeper = subprocess.Popen(["wine", "clip.exe", "keep"], cwd=self.app, env=self.env,
+        self.keeper = subprocess.Popen([self.loader, "clip.exe", "keep"], cwd=self.app, env=self.env,
                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
 
@@ -163,10 +236,10 @@ class Session:
             return subprocess.CompletedProcess(argv, code, out.read(), err.read())
 
     def wine(self, program, *args, extra_env=None, timeout=30):
-        return self.run(["wine", program, *args], extra_env, timeout)
+        return self.run([self.loader, program, *args], extra_env, timeout)
 
     def reg_add(self, key, name, kind, data):
-        result = self.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"])
+        result = self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
         if result.returncode != 0:
             raise RuntimeError("reg add %s %s failed" % (key, name))
 
@@ -175,15 +248,15 @@ class Session:
         path = os.path.join(self.root, "import.reg")
         with open(path, "w") as f:
             f.write("Windows Registry Editor Version 5.00\n\n" + text)
-        if self.run(["wine", "reg", "import", windows_path(path)]).returncode != 0:
+        if self.wine("reg", "import", windows_path(path)).returncode != 0:
             raise RuntimeError("reg import failed:\n" + text)
 
     def reg_delete(self, key):
-        self.run(["wine", "reg", "delete", key, "/f"])
+        self.wine("reg", "delete", key, "/f")
 
     def reg_values(self, key):
         """The key's values as {name: (type, data)}, or None when the key is missing."""
-        result = self.run(["wine", "reg", "query", key])
+        result = self.wine("reg", "query", key)
         if result.returncode != 0:
             return None
         values = {}
@@ -266,3 +339,7 @@ class Handheld:
         for reader in self.readers:
             reader.join()
         return status
+
+
+if __name__ == "__main__":
+    print(wine_arch())

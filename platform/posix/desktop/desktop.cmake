@@ -1,13 +1,12 @@
 # The desktop half of the Linux port: the clipboard on Wayland (data-control) or X11, the
-# tone through ALSA (loaded at run time), and the message dialog, whose toolkit (FLTK) sits
-# in a plugin loaded only when a message is shown.
+# tone through ALSA (loaded at run time), and the message dialog, whose toolkit (GTK 3) sits
+# in a plugin loaded only when a message is shown, in a child process of its own.
 find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
 find_program(QUILLET_WAYLAND_SCANNER wayland-scanner REQUIRED)
 find_package(ALSA REQUIRED)
-find_library(QUILLET_FLTK_LIBRARY fltk REQUIRED)
-find_path(QUILLET_FLTK_INCLUDE_DIR FL/Fl.H REQUIRED)
+pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
 
 file(GLOB QUILLET_DESKTOP_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_LIST_DIR}/*.cpp
@@ -47,15 +46,14 @@ target_link_libraries(quillet_posix PUBLIC X11::X11 PkgConfig::WAYLAND_CLIENT
 target_link_options(quillet_posix INTERFACE "LINKER:--as-needed")
 
 # quillet-dialog.so beside the programs in the build tree, lib/quillet once installed.
-add_library(quillet-dialog MODULE ${CMAKE_CURRENT_LIST_DIR}/dialog/fltkdialog.cpp)
+add_library(quillet-dialog MODULE ${CMAKE_CURRENT_LIST_DIR}/dialog/gtkdialog.cpp)
 set_target_properties(quillet-dialog PROPERTIES
   PREFIX ""
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   CXX_VISIBILITY_PRESET hidden)
-target_include_directories(quillet-dialog PRIVATE ${QUILLET_FLTK_INCLUDE_DIR})
-# The plugin calls libc only through FLTK and libstdc++, so Debian's default --as-needed
-# would drop libc from it; a shared object must name libc itself.
-target_link_libraries(quillet-dialog PRIVATE ${QUILLET_FLTK_LIBRARY} X11::X11
+# Only GTK and GLib are called, so Debian's default --as-needed would drop libc from the
+# plugin; a shared object must name libc itself.
+target_link_libraries(quillet-dialog PRIVATE PkgConfig::GTK3
   -Wl,--push-state,--no-as-needed c -Wl,--pop-state)
 # Building a program that may show a message builds the plugin too.
 add_dependencies(quillet_posix quillet-dialog)

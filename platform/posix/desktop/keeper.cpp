@@ -8,12 +8,17 @@
 // stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
 // stays held.
 // - It serves each selection it holds until another program takes that one, and ends
-//   when it holds none, or when its display or compositor goes away.
+//   when it holds none and has finished the answers under way (each within its reader's
+//   deadline).
+// - Each connection stands alone: losing the display (an Xwayland restart) or the
+//   compositor ends only what was served there; the other selection is served on.
 // - The X11 selection beside a Wayland one only mirrors it for X11 programs the
 //   compositor does not bridge: once another program's copy replaces our Wayland text,
-//   the keeper ends. The one exception is the compositor's bridge answering our own
-//   taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us, and the
-//   X11 selection carries the text on.
+//   the keeper stops offering it. The one exception is the compositor's bridge answering
+//   our own taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us,
+//   and the X11 selection carries the text on.
+// - One loop serves both (ServeClipboards): a poll over the connections and every
+//   reader's pipe, answers moved on without blocking, so no reader waits on another.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,7 +31,6 @@
 #include "posix.h"
 
 #define KEEPER_NAME "quillet-keeper"
-#define KEEPER_POLL 1000         // ms between looks at answers under way
 #define KEEPER_BRIDGE_WAIT 1000  // ms
 
 static bool IsKept(int fd, const int* keep, int count) {
@@ -69,25 +73,46 @@ static void Detach(const int* keep, int count) {
   }
 }
 
-static void Keep(X11Session* x11, bool keepX11, WlSession* wayland, bool keepWayland,
-                 int64_t x11TakenAt) {
+void ServeClipboards(X11Session* x11, WlSession* wayland, int64_t deadline) {
+  struct pollfd fds[1 + WL_POLL_FDS];
+  int64_t due = deadline;
+  int x11Count = X11PrepareWait(x11, fds, &due);
+  int count = x11Count + WlPrepareWait(wayland, fds + x11Count, &due);
+  int timeout = -1;
+  if (due != X11_NO_DEADLINE) {
+    int64_t left = due - MonotonicMilliseconds();
+    timeout = left <= 0 ? 0 : left > 60000 ? 60000 : (int)left;
+  }
+  if (poll(fds, (nfds_t)count, timeout) <= 0) {
+    for (int i = 0; i < count; ++i) fds[i].revents = 0;  // a signal, or nothing yet
+  }
+  WlFinishWait(wayland, fds + x11Count, count - x11Count);
+  X11FinishWait(x11);
+}
+
+static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
+  return (x11->display != nullptr && X11ExpireTransfers(x11) != X11_NO_DEADLINE) ||
+         WlWritesUnderWay(wayland);
+}
+
+static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
+  // A reader or a server that went away is no reason to end: its write fails instead.
+  signal(SIGPIPE, SIG_IGN);
+  if (x11->display != nullptr) X11OutliveDisplay(x11);
+  bool keepWayland = wayland->display != nullptr;
   for (;;) {
-    bool pending = keepX11 && X11TransfersPending(x11);
-    keepX11 = keepX11 && (x11->owner || pending);
-    bool replaced = keepWayland && !wayland->owner;
-    keepWayland = keepWayland && wayland->owner;
-    if (replaced && MonotonicMilliseconds() - x11TakenAt > KEEPER_BRIDGE_WAIT) _exit(0);
-    if (!keepX11 && !keepWayland) _exit(0);
-    struct pollfd connections[2];
-    int count = 0;
-    if (keepWayland) {
-      if (!WlPrepareWait(wayland)) continue;
-      connections[count++] = {WlConnection(wayland), POLLIN, 0};
+    if (x11->lost) X11Close(x11);
+    if (keepWayland && !wayland->owner) {
+      keepWayland = false;
+      // Another program's copy replaced our Wayland text: the X11 mirror is stale too,
+      // unless this was the compositor's bridge fetching our fresh X11 selection.
+      if (!wayland->lost && x11->display != nullptr &&
+          MonotonicMilliseconds() - x11TakenAt > KEEPER_BRIDGE_WAIT)
+        x11->owner = false;
     }
-    if (keepX11) connections[count++] = {ConnectionNumber(x11->display), POLLIN, 0};
-    int ready = poll(connections, (nfds_t)count, pending ? KEEPER_POLL : -1);
-    if (keepWayland) WlFinishWait(wayland, ready > 0 && connections[0].revents != 0);
-    if (keepX11) X11ServePending(x11);
+    bool holds = keepWayland || (x11->display != nullptr && x11->owner);
+    if (!holds && !AnswersUnderWay(x11, wayland)) _exit(0);
+    ServeClipboards(x11, wayland, X11_NO_DEADLINE);
   }
 }
 
@@ -113,17 +138,22 @@ void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
     return;
   }
   if (keeper > 0) {
-    // The keeper answers on these connections now: leave them untouched.
+    // The keeper answers on these connections now: leave them untouched. Its readers'
+    // pipes are the keeper's alone, or they would see their end only when we exit.
+    WlEndWrites(wayland);
     handedOffX11 = x11->display;
     handedOffWayland = wayland->display;
     x11->display = nullptr;
     wayland->display = nullptr;
     return;
   }
-  int keep[2];
+  int keep[2 + WL_MAX_WRITES];
   int count = 0;
   if (keepX11) keep[count++] = ConnectionNumber(x11->display);
   if (keepWayland) keep[count++] = WlConnection(wayland);
+  for (const WlWrite& write : wayland->writes) {
+    if (write.active) keep[count++] = write.fd;
+  }
   Detach(keep, count);
-  Keep(x11, keepX11, wayland, keepWayland, x11TakenAt);
+  Keep(x11, wayland, x11TakenAt);
 }

@@ -13,4 +13,10 @@
 // the Wayland one (monotonic ms).
 void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt);
 
+// One step of serving both sessions (either may be closed): every request that has
+// arrived is answered, and every answer under way moves on as far as its reader takes it,
+// without waiting on any reader. Then waits for more until deadline (monotonic ms; now or
+// earlier: no wait; X11_NO_DEADLINE: none), or until an answer's deadline ends it.
+void ServeClipboards(X11Session* x11, WlSession* wayland, int64_t deadline);
+
 #endif  // QUILLET_PLATFORM_POSIX_KEEPER_H

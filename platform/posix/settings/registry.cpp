@@ -19,7 +19,9 @@
 // - Paths may name several levels at once ("a\b"); names are at most 255 characters
 //   and compare without regard to case. Handles are closed with RegCloseKey; an unknown
 //   one is ERROR_INVALID_HANDLE. Access rights are not examined: the store is the user's.
-// Every call reads the store afresh, so a change another process has committed is seen.
+// Every call sees the store as it is now, so a change another process has committed is
+// seen; the file itself is read once while it stays unchanged (regcache.cpp), and that
+// copy is dropped when the process holds no key open any more.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,8 @@ struct KeyRecord {
   char path[REG_PATH_MAX];
   RegKeyEntry staged;  // values set through this handle, not yet in the store
 };
+
+static int openKeys;
 
 static KeyRecord* KeyFromHandle(HKEY key) {
   return (KeyRecord*)HandleObject(HANDLE_KIND_KEY, key);
@@ -50,6 +54,7 @@ static LONG NewKeyHandle(const char* path, PHKEY result) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   *result = handle;
+  ++openKeys;
   return ERROR_SUCCESS;
 }
 
@@ -94,11 +99,10 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
   char parentPath[REG_PATH_MAX], path[REG_PATH_MAX];
   LONG status = SubKeyPath(hKey, lpSubKey, phkResult, parentPath, path);
   if (status != ERROR_SUCCESS) return status;
-  RegStore store;
-  status = (LONG)LoadStore(&store);
+  RegStore* store;
+  status = (LONG)CurrentStore(&store);
   if (status != ERROR_SUCCESS) return status;
-  status = FindKey(&store, parentPath, path);
-  FreeStore(&store);
+  status = FindKey(store, parentPath, path);
   return status == ERROR_SUCCESS ? NewKeyHandle(path, phkResult) : status;
 }
 
@@ -120,21 +124,24 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
   char parentPath[REG_PATH_MAX], path[REG_PATH_MAX];
   LONG status = SubKeyPath(hKey, lpSubKey, phkResult, parentPath, path);
   if (status != ERROR_SUCCESS) return status;
-  int lock;
-  status = (LONG)LockStore(&lock);
-  if (status != ERROR_SUCCESS) return status;
-  RegStore store;
-  status = (LONG)LoadStore(&store);
+  RegStore* store;
+  status = (LONG)CurrentStore(&store);
+  if (status == ERROR_SUCCESS) status = FindKey(store, parentPath, path);
   bool created = false;
-  if (status == ERROR_SUCCESS) {
-    status = FindKey(&store, parentPath, path);
+  if (status == ERROR_FILE_NOT_FOUND) {
+    // Only a key to create needs the writers' lock, and the store as it is under it.
+    int lock;
+    status = (LONG)LockStore(&lock);
+    if (status != ERROR_SUCCESS) return status;
+    status = (LONG)CurrentStore(&store);
+    if (status == ERROR_SUCCESS) status = FindKey(store, parentPath, path);
     if (status == ERROR_FILE_NOT_FOUND) {
       created = true;
-      status = AddKeyLevels(&store, path) ? (LONG)SaveStore(&store) : ERROR_NOT_ENOUGH_MEMORY;
+      status = AddKeyLevels(store, path) ? (LONG)SaveStore(store) : ERROR_NOT_ENOUGH_MEMORY;
+      ForgetStore();
     }
-    FreeStore(&store);
+    UnlockStore(lock);
   }
-  UnlockStore(lock);
   if (status != ERROR_SUCCESS) return status;
   if (lpdwDisposition != nullptr) {
     *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -151,13 +158,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
-  RegStore store;
-  LONG status = (LONG)LoadStore(&store);
+  RegStore* store;
+  LONG status = (LONG)CurrentStore(&store);
   if (status != ERROR_SUCCESS) return status;
-  RegKeyEntry* entry = KeyEntry(&store, key->path, false);
+  RegKeyEntry* entry = KeyEntry(store, key->path, false);
   RegValue* value = FindValue(&key->staged, ValueName(lpValueName));
   if (value == nullptr && entry != nullptr) value = FindValue(entry, ValueName(lpValueName));
-  if (!KeyExists(&store, key->path)) {
+  if (!KeyExists(store, key->path)) {
     status = ERROR_KEY_DELETED;
   } else if (value == nullptr) {
     status = ERROR_FILE_NOT_FOUND;
@@ -170,7 +177,6 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     }
     if (lpcbData != nullptr) *lpcbData = value->size;
   }
-  FreeStore(&store);
   return status;
 }
 
@@ -187,10 +193,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType,
     if ((unsigned char)*c < 0x20) return ERROR_INVALID_PARAMETER;
   }
   // A store that is damaged, or lost the key, is reported now, not only at the close.
-  RegStore store;
-  LONG status = (LONG)LoadStore(&store);
-  if (status == ERROR_SUCCESS && !KeyExists(&store, key->path)) status = ERROR_KEY_DELETED;
-  FreeStore(&store);
+  RegStore* store;
+  LONG status = (LONG)CurrentStore(&store);
+  if (status == ERROR_SUCCESS && !KeyExists(store, key->path)) status = ERROR_KEY_DELETED;
   if (status != ERROR_SUCCESS) return status;
   return (LONG)SetValue(&key->staged, name, dwType, lpData, cbData);
 }
@@ -200,21 +205,21 @@ static LONG CommitValues(KeyRecord* key) {
   int lock;
   LONG status = (LONG)LockStore(&lock);
   if (status != ERROR_SUCCESS) return status;
-  RegStore store;
-  status = (LONG)LoadStore(&store);
+  RegStore* store;
+  status = (LONG)CurrentStore(&store);
   if (status == ERROR_SUCCESS) {
     RegKeyEntry* entry = nullptr;
-    if (!KeyExists(&store, key->path)) {
+    if (!KeyExists(store, key->path)) {
       status = ERROR_KEY_DELETED;
-    } else if ((entry = KeyEntry(&store, key->path, true)) == nullptr) {
+    } else if ((entry = KeyEntry(store, key->path, true)) == nullptr) {
       status = ERROR_NOT_ENOUGH_MEMORY;
     }
     for (int v = 0; status == ERROR_SUCCESS && v < key->staged.valueCount; ++v) {
       const RegValue* value = &key->staged.values[v];
       status = (LONG)SetValue(entry, value->name, value->type, value->data, value->size);
     }
-    if (status == ERROR_SUCCESS) status = (LONG)SaveStore(&store);
-    FreeStore(&store);
+    if (status == ERROR_SUCCESS) status = (LONG)SaveStore(store);
+    ForgetStore();
   }
   UnlockStore(lock);
   return status;
@@ -226,5 +231,6 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   LONG status = key->staged.valueCount > 0 ? CommitValues(key) : ERROR_SUCCESS;
   FreeKeyEntry(&key->staged);
   free(key);
+  if (--openKeys == 0) ForgetStore();
   return status;
 }

@@ -131,19 +131,20 @@ static bool ParseLine(char* line, RegStore* store, RegKeyEntry** key, BYTE* data
   return SetValue(*key, name, type, data, size) == 0;
 }
 
-DWORD ParseStore(const char* text, size_t length, RegStore* store) {
-  store->keys = nullptr;
-  store->keyCount = 0;
-  if (memchr(text, '\0', length) != nullptr) return ERROR_BADDB;
-  char* copy = (char*)malloc(length + 1);
+// ParseStore on text that it may change: length bytes and room for a NUL after them.
+static DWORD ParseOwnText(char* copy, size_t length, RegStore* store) {
+  *store = RegStore{};
+  if (memchr(copy, '\0', length) != nullptr) return ERROR_BADDB;
+  copy[length] = '\0';
+  // Every section begins a line with '[': room for that many keys at once.
+  int sections = copy[0] == '[';
+  for (const char* c = copy; (c = strstr(c, "\n[")) != nullptr; ++c) ++sections;
   BYTE* data = (BYTE*)malloc(REG_DATA_MAX);
-  if (copy == nullptr || data == nullptr) {
-    free(copy);
+  if (data == nullptr || !ReserveKeys(store, sections)) {
     free(data);
+    FreeStore(store);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  memcpy(copy, text, length);
-  copy[length] = '\0';
   bool headerSeen = false;
   bool damaged = false;
   RegKeyEntry* key = nullptr;
@@ -162,7 +163,6 @@ DWORD ParseStore(const char* text, size_t length, RegStore* store) {
       damaged = !ParseLine(line, store, &key, data);
     }
   }
-  free(copy);
   free(data);
   // An empty file is an empty store; any other file must carry the header.
   if (damaged || (!headerSeen && length > 0)) {
@@ -172,16 +172,33 @@ DWORD ParseStore(const char* text, size_t length, RegStore* store) {
   return 0;
 }
 
-DWORD LoadStore(RegStore* store) {
-  store->keys = nullptr;
-  store->keyCount = 0;
+DWORD ParseStore(const char* text, size_t length, RegStore* store) {
+  *store = RegStore{};
+  char* copy = (char*)malloc(length + 1);
+  if (copy == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  memcpy(copy, text, length);
+  DWORD status = ParseOwnText(copy, length, store);
+  free(copy);
+  return status;
+}
+
+static bool IsStoreFile(const struct stat* info) {
+  return S_ISREG(info->st_mode) && info->st_size <= REG_FILE_MAX;
+}
+
+DWORD LoadStore(RegStore* store, struct stat* seen) {
+  *store = RegStore{};
+  struct stat info = {};
+  if (seen != nullptr) *seen = info;
   char path[QUILLET_PATH_SIZE];
   DWORD status = QuilletPath(REG_STORE_FILE, path, sizeof path);
   if (status != 0) return status;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // A FIFO, a device or a socket in the store's place is refused before it is opened, and
+  // the open never waits (for a FIFO's writer, a modem's carrier) should one slip in.
+  if (stat(path, &info) == 0 && !IsStoreFile(&info)) return ERROR_BADDB;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? 0 : ErrorFromErrno(errno);
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > REG_FILE_MAX) {
+  if (fstat(fd, &info) != 0 || !IsStoreFile(&info)) {
     close(fd);
     return ERROR_BADDB;
   }
@@ -197,8 +214,8 @@ DWORD LoadStore(RegStore* store) {
     if (length > REG_FILE_MAX) status = ERROR_BADDB;  // grew while being read
   }
   close(fd);
-  if (status == 0) status = ParseStore(text, length, store);
+  if (status == 0) status = ParseOwnText(text, length, store);
   free(text);
+  if (status == 0 && seen != nullptr) *seen = info;
   return status;
 }
-

@@ -15,7 +15,8 @@
 //   second writer waits and then sees the first one's result. The file is replaced
 //   whole (temporary file, fsync, rename, fsync of the folder): a reader or a crash sees
 //   the old file or the new one, never a part; the next writer removes what a killed
-//   one left behind.
+//   one left behind, and nothing else. The lock stays beside the store's own name, also
+//   when the store is a link: the link's target folder gets no file that outlives a write.
 #include "settings/regstore.h"
 
 #include <cerrno>
@@ -24,108 +25,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// ---- The model ----------------------------------------------------------------------------
-
-void FreeKeyEntry(RegKeyEntry* key) {
-  for (int v = 0; v < key->valueCount; ++v) {
-    free(key->values[v].name);
-    free(key->values[v].data);
-  }
-  free(key->values);
-  free(key->path);
-  key->values = nullptr;
-  key->valueCount = 0;
-  key->path = nullptr;
-}
-
-void FreeStore(RegStore* store) {
-  for (int k = 0; k < store->keyCount; ++k) FreeKeyEntry(&store->keys[k]);
-  free(store->keys);
-  store->keys = nullptr;
-  store->keyCount = 0;
-}
-
-bool IsValidKeyPath(const char* path) {
-  size_t level = 0;
-  for (const char* c = path;; ++c) {
-    if (*c == '\\' || *c == '\0') {
-      if (level == 0 || level > REG_NAME_MAX) return false;
-      if (*c == '\0') return true;
-      level = 0;
-    } else if ((unsigned char)*c < 0x20) {
-      return false;
-    } else {
-      ++level;
-    }
-  }
-}
-
-bool KeyExists(const RegStore* store, const char* path) {
-  size_t length = strlen(path);
-  if (length == 0) return true;
-  for (int k = 0; k < store->keyCount; ++k) {
-    const char* other = store->keys[k].path;
-    if (strncasecmp(other, path, length) == 0 && (other[length] == '\0' || other[length] == '\\')) {
-      return true;
-    }
-  }
-  return false;
-}
-
-RegKeyEntry* KeyEntry(RegStore* store, const char* path, bool add) {
-  for (int k = 0; k < store->keyCount; ++k) {
-    if (strcasecmp(store->keys[k].path, path) == 0) return &store->keys[k];
-  }
-  if (!add) return nullptr;
-  RegKeyEntry* keys =
-      (RegKeyEntry*)realloc(store->keys, (store->keyCount + 1) * sizeof *store->keys);
-  if (keys == nullptr) return nullptr;
-  store->keys = keys;
-  RegKeyEntry* key = &keys[store->keyCount];
-  key->path = strdup(path);
-  if (key->path == nullptr) return nullptr;
-  key->values = nullptr;
-  key->valueCount = 0;
-  ++store->keyCount;
-  return key;
-}
-
-RegValue* FindValue(RegKeyEntry* key, const char* name) {
-  for (int v = 0; v < key->valueCount; ++v) {
-    if (strcasecmp(key->values[v].name, name) == 0) return &key->values[v];
-  }
-  return nullptr;
-}
-
-DWORD SetValue(RegKeyEntry* key, const char* name, DWORD type, const BYTE* data, DWORD size) {
-  BYTE* copy = (BYTE*)malloc(size > 0 ? size : 1);
-  if (copy == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  if (size > 0) memcpy(copy, data, size);
-  RegValue* value = FindValue(key, name);
-  if (value == nullptr) {
-    RegValue* values = (RegValue*)realloc(key->values, (key->valueCount + 1) * sizeof *values);
-    char* nameCopy = strdup(name);
-    if (values != nullptr) key->values = values;
-    if (values == nullptr || nameCopy == nullptr) {
-      free(nameCopy);
-      free(copy);
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    value = &key->values[key->valueCount++];
-    value->name = nameCopy;
-    value->data = nullptr;
-  }
-  free(value->data);
-  value->type = type;
-  value->data = copy;
-  value->size = size;
-  return 0;
-}
 
 // ---- Writing the text -------------------------------------------------------------------
 
@@ -204,30 +106,73 @@ DWORD LockStore(int* lock) {
 
 void UnlockStore(int lock) { close(lock); }
 
-// Temporary files that a writer killed before its rename left behind. Only a holder of
-// the lock calls this, so none of them is still being written.
-static void RemoveLeftovers(const char* folder) {
+// A writer's temporary file beside the file it replaces: ".NAME.quillet-XXXXXX", a name
+// of this program's own that no file of the user's has.
+#define TEMP_INFIX ".quillet-"
+#define TEMP_RANDOM "XXXXXX"
+
+// Temporary files for name that a writer killed before its rename left behind in folder.
+// Only a holder of the lock calls this, so none of them is still being written.
+static void RemoveLeftovers(const char* folder, const char* name) {
   DIR* dir = opendir(folder);
   if (dir == nullptr) return;
-  const size_t prefix = strlen(REG_STORE_FILE ".");
+  size_t nameLength = strlen(name), infix = strlen(TEMP_INFIX);
   for (struct dirent* entry; (entry = readdir(dir)) != nullptr;) {
-    if (strncmp(entry->d_name, REG_STORE_FILE ".", prefix) == 0 &&
-        strlen(entry->d_name) == prefix + 6) {  // mkostemp's six characters, never ".lock"
-      unlinkat(dirfd(dir), entry->d_name, 0);
+    const char* d = entry->d_name;
+    if (d[0] != '.' || strncmp(d + 1, name, nameLength) != 0 ||
+        strncmp(d + 1 + nameLength, TEMP_INFIX, infix) != 0) {
+      continue;
     }
+    const char* random = d + 1 + nameLength + infix;
+    bool ours = strlen(random) == strlen(TEMP_RANDOM);
+    for (const char* c = random; ours && *c; ++c) {
+      ours = (*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z');
+    }
+    if (ours) unlinkat(dirfd(dir), d, 0);
   }
   closedir(dir);
 }
 
-DWORD SaveStore(const RegStore* store) {
-  char folder[QUILLET_PATH_SIZE], path[QUILLET_PATH_SIZE], temp[QUILLET_PATH_SIZE];
-  DWORD status = QuilletPath(nullptr, folder, sizeof folder);
-  if (status == 0) status = QuilletPath(REG_STORE_FILE, path, sizeof path);
-  if (status == 0) status = QuilletPath(REG_STORE_FILE ".XXXXXX", temp, sizeof temp);
+// The file that holds the store's text, as folder and name: the store itself, or for a
+// symbolic link the file at the end of its chain (a dotfile manager's link into its
+// repository), which is then replaced in its own folder and the link kept.
+static DWORD StoreTarget(char* folder, char* name) {
+  char path[QUILLET_PATH_SIZE];
+  DWORD status = QuilletPath(REG_STORE_FILE, path, sizeof path);
   if (status != 0) return status;
-  RemoveLeftovers(folder);
+  struct stat info;
+  char* target = nullptr;
+  if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+    target = realpath(path, nullptr);  // the whole chain, bounded by the kernel's ELOOP
+    if (target == nullptr) return ErrorFromErrno(errno);  // leads nowhere: nothing written
+  }
+  const char* whole = target != nullptr ? target : path;
+  const char* slash = strrchr(whole, '/');
+  int written = snprintf(folder, QUILLET_PATH_SIZE, "%.*s", (int)(slash - whole), whole);
+  snprintf(name, QUILLET_PATH_SIZE, "%s", slash + 1);
+  if (written == 0) snprintf(folder, QUILLET_PATH_SIZE, "/");
+  free(target);
+  return 0;
+}
+
+DWORD SaveStore(const RegStore* store) {
+  char folder[QUILLET_PATH_SIZE], name[QUILLET_PATH_SIZE], path[QUILLET_PATH_SIZE];
+  char temp[QUILLET_PATH_SIZE];
+  DWORD status = StoreTarget(folder, name);
+  if (status != 0) return status;
+  int written = snprintf(path, sizeof path, "%s/%s", folder, name);
+  int tempWritten =
+      snprintf(temp, sizeof temp, "%s/.%s" TEMP_INFIX TEMP_RANDOM, folder, name);
+  if (written < 0 || (size_t)written >= sizeof path || tempWritten < 0 ||
+      (size_t)tempWritten >= sizeof temp) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  RemoveLeftovers(folder, name);
   int fd = mkostemp(temp, O_CLOEXEC);
   if (fd < 0) return ErrorFromErrno(errno);
+  // The replaced file keeps its permissions (mkostemp's 0600 for a new one).
+  struct stat old;
+  if (stat(path, &old) == 0) fchmod(fd, old.st_mode & 0777);
   FILE* file = fdopen(fd, "w");
   if (file == nullptr) {
     status = ErrorFromErrno(errno);
@@ -235,17 +180,18 @@ DWORD SaveStore(const RegStore* store) {
     unlink(temp);
     return status;
   }
+  setvbuf(file, nullptr, _IOFBF, 1 << 16);  // a large store in few writes
   WriteStore(file, store);
   // Every step must hold before the rename makes the new text the store.
   errno = 0;
-  bool written = fflush(file) == 0 && !ferror(file) && fsync(fd) == 0;
+  bool done = fflush(file) == 0 && !ferror(file) && fsync(fd) == 0;
   int error = errno ? errno : EIO;
-  written = (fclose(file) == 0) && written;
-  if (written && rename(temp, path) != 0) {
+  done = (fclose(file) == 0) && done;
+  if (done && rename(temp, path) != 0) {
     error = errno;
-    written = false;
+    done = false;
   }
-  if (!written) {
+  if (!done) {
     unlink(temp);
     return ErrorFromErrno(error);
   }

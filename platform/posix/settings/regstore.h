@@ -3,6 +3,8 @@
 #ifndef QUILLET_PLATFORM_POSIX_REGSTORE_H
 #define QUILLET_PLATFORM_POSIX_REGSTORE_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 #include "posix.h"
@@ -24,20 +26,42 @@ struct RegValue {
   DWORD size;
 };
 
+// A hash index over names held elsewhere (regmodel.cpp): a slot holds the position of a
+// name in its owner's array plus one (0: a free slot) and how much of that name counts.
+struct NameSlot {
+  unsigned hash;
+  int position;
+  unsigned length;
+};
+
+struct NameIndex {
+  NameSlot* slots;
+  unsigned capacity;  // 0 or a power of two
+  unsigned used;
+};
+
+// All-zero is an empty entry or store.
 struct RegKeyEntry {
   char* path;  // below the root, levels joined by '\'; "" is the root
   RegValue* values;
   int valueCount;
+  int valueCapacity;
+  NameIndex valueIndex;
 };
 
 struct RegStore {
   RegKeyEntry* keys;
   int keyCount;
+  int keyCapacity;
+  NameIndex keyIndex;    // each key's own section
+  NameIndex levelIndex;  // every level above each section
 };
 
 // Reads the store (regparse.cpp); a missing file is an empty store. ERROR_BADDB when the file is
-// damaged; other failures as their own codes. On failure the store is empty.
-DWORD LoadStore(RegStore* store);
+// damaged or is no regular file (a FIFO, a device: never opened, never waited on); other
+// failures as their own codes. On failure the store is empty. seen, when given, receives
+// the file's status (st_ino 0 when there is no file).
+DWORD LoadStore(RegStore* store, struct stat* seen = nullptr);
 // Parses text (length bytes) into store. 0 or ERROR_BADDB.
 DWORD ParseStore(const char* text, size_t length, RegStore* store);
 void FreeStore(RegStore* store);
@@ -48,9 +72,20 @@ void FreeKeyEntry(RegKeyEntry* key);
 // lock in *lock, or an error code.
 DWORD LockStore(int* lock);
 void UnlockStore(int lock);
-// Replaces the file with store: temporary file, fsync, rename, fsync of the folder.
+// Replaces the file with store: temporary file, fsync, rename, fsync of the folder. When
+// the store is a symbolic link, the file at the end of its chain is replaced in its own
+// folder and the link stays; a link that leads nowhere is an error and nothing is written.
 DWORD SaveStore(const RegStore* store);
 
+// The store as it is now (regcache.cpp): the one this process read before while the file
+// is unchanged, else read afresh. The caller may change it only to save it at once, and
+// calls ForgetStore after any change, saved or not.
+DWORD CurrentStore(RegStore** store);
+void ForgetStore(void);
+
+// Room for count keys in an empty store, so that adding them never grows it (regmodel.cpp).
+// False when memory runs out.
+bool ReserveKeys(RegStore* store, int count);
 // Levels joined by '\', each of 1 to REG_NAME_MAX characters without control characters.
 bool IsValidKeyPath(const char* path);
 // True for the root, a key with a section of its own, or any key above one.

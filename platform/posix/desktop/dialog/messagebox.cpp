@@ -3,19 +3,30 @@
 //
 // Contract kept from Windows (MessageBoxA with MB_OK and an icon, no owner window):
 // - The call returns only once the user has answered, and then returns IDOK.
-// - With a display: a dialog captioned with the caption, showing the error icon
-//   (MB_ICONHAND) or the warning icon (MB_ICONEXCLAMATION), the text and one OK button;
-//   OK, Enter, Escape or the window's close button dismiss it. The dialog toolkit (FLTK)
-//   lives in a plugin, DIALOG_PLUGIN, loaded only when a first message is shown, so a
-//   run without messages never loads it.
+// - With a display (Wayland or X11): a dialog captioned with the caption, showing the
+//   error icon (MB_ICONHAND) or the warning icon (MB_ICONEXCLAMATION), the text and one
+//   OK button; OK, Enter, Escape or the window's close button dismiss it.
 // - Every message is also written to standard error as one line, "Quillet: error: TEXT"
 //   or "Quillet: warning: TEXT", the text's own line ends shown as blanks (those at its
 //   end left out).
 // - Without a display (or without the plugin): that line alone, and when standard input
 //   is a terminal, "Press Enter to continue" and a wait for Enter there.
+//
+// The dialog toolkit (GTK) lives in a plugin, DIALOG_PLUGIN, loaded in a child process
+// forked for each message: GTK starts threads (D-Bus, settings, accessibility), ignores
+// SIGPIPE process-wide and opens connections of its own, none of which may reach a run
+// that still serves the clipboard, forks its keeper at exit or its tone helper later. The
+// child keeps nothing of ours (no descriptor but the standard ones, no signal handler)
+// and never returns to our code: it ends with _exit, so our atexit work (the clipboard's
+// hand-off) never runs in it.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,14 +34,17 @@
 
 #include "posix.h"
 
-// The plugin's one entry: 0 once the dialog was shown and dismissed, non-zero when it
-// could not be shown (no display).
+// The plugin's one entry: 0 once the dialog was shown and answered, non-zero when it
+// could not be shown (no display reachable).
 #define DIALOG_PLUGIN "quillet-dialog.so"
 #define DIALOG_ENTRY "QuilletShowDialog"
 typedef int (*ShowDialogFunction)(const char* caption, const char* text, int warning);
 // Where the plugin lies relative to the program: beside it in the build tree, in
 // lib/quillet once installed.
 static const char* const PLUGIN_PLACES[] = {"/", "/../lib/quillet/"};
+#define DIALOG_ANSWERED 0
+#define DIALOG_NOT_SHOWN 1
+#define DIALOG_PROCESS_NAME "quillet-dialog"
 
 #define ENTER_PROMPT "Press Enter to continue"
 
@@ -45,10 +59,6 @@ static void Mirror(const char* kind, const char* text) {
 }
 
 static ShowDialogFunction LoadDialog(void) {
-  static bool tried = false;
-  static ShowDialogFunction show = nullptr;
-  if (tried) return show;
-  tried = true;
   char program[PATH_MAX];
   ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
   if (length <= 0) return nullptr;
@@ -61,18 +71,55 @@ static ShowDialogFunction LoadDialog(void) {
     snprintf(path, sizeof path, "%s%s%s", program, place, DIALOG_PLUGIN);
     void* plugin = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (plugin == nullptr) continue;
-    show = (ShowDialogFunction)dlsym(plugin, DIALOG_ENTRY);
-    if (show != nullptr) break;
+    ShowDialogFunction show = (ShowDialogFunction)dlsym(plugin, DIALOG_ENTRY);
+    if (show != nullptr) return show;
     dlclose(plugin);
   }
-  return show;
+  return nullptr;
 }
 
+static bool Set(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// In the dialog's child: dies with us, keeps only the standard streams (on /dev/null, so
+// GTK's own complaints never reach the user), takes every signal as a fresh program would.
+static void IsolateDialog(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  prctl(PR_SET_NAME, DIALOG_PROCESS_NAME, 0, 0, 0);
+  if (getppid() != parent) _exit(DIALOG_NOT_SHOWN);  // we ended before the line above
+  struct sigaction fresh;
+  memset(&fresh, 0, sizeof fresh);
+  fresh.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &fresh, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  close_range(3, ~0U, 0);
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
+    if (fd != null) dup2(null, fd);
+  }
+  if (null > 2) close(null);
+}
+
+// Shows the dialog in a child and waits for it: true once it was answered.
 static bool ShowDialog(const char* caption, const char* text, bool warning) {
-  const char* display = getenv("DISPLAY");
-  if (display == nullptr || display[0] == '\0') return false;
-  ShowDialogFunction show = LoadDialog();
-  return show != nullptr && show(caption, text, warning ? 1 : 0) == 0;
+  if (!Set("WAYLAND_DISPLAY") && !Set("DISPLAY")) return false;
+  pid_t parent = getpid();
+  pid_t child = fork();
+  if (child == 0) {
+    IsolateDialog(parent);
+    ShowDialogFunction show = LoadDialog();
+    _exit(show != nullptr ? show(caption, text, warning ? 1 : 0) : DIALOG_NOT_SHOWN);
+  }
+  if (child < 0) return false;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == DIALOG_ANSWERED;
 }
 
 static void WaitForEnter(void) {

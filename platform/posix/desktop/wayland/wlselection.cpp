@@ -8,11 +8,15 @@
 // - Once set, the text is offered to every program as text/plain;charset=utf-8,
 //   UTF8_STRING, TEXT, STRING (Latin-1, "?" for what it lacks) and text/plain. An empty
 //   clipboard (owned, no text yet) is a source that offers nothing.
-// - Each request is answered in full unless the reader stops reading for
-//   WL_WRITE_STALL_TIMEOUT or goes away; a vanished reader (SIGPIPE) harms nothing.
+// - Each request is answered in full unless the reader has not read it all by its
+//   deadline (ReaderDeadline) or goes away; a vanished reader (SIGPIPE) harms nothing.
+//   Answers are never written while the request is dispatched: each is written, without
+//   blocking, as its pipe takes more, in the waits on the connection (WlPrepareWait,
+//   WlFinishWait), so a reader that stops reading holds up no other reader and no caller.
 // - The selection stays ours until the compositor cancels our source (another program's
-//   copy).
+//   copy); answers under way still end then, and the text lasts until they have.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 #include <wayland-client-core.h>
@@ -149,25 +153,101 @@ unsigned long WlReadSelection(WlSession* session, char** data, size_t* length) {
   return status;
 }
 
+// ---- Answers ---------------------------------------------------------------------------------
+bool WlWritesUnderWay(const WlSession* session) {
+  for (const WlWrite& write : session->writes) {
+    if (write.active) return true;
+  }
+  return false;
+}
+
+static void EndWrite(WlSession* session, WlWrite* write) {
+  close(write->fd);
+  write->active = false;
+  // A text no source offers any more was kept only for the answers under way.
+  if (session->source == nullptr && !WlWritesUnderWay(session))
+    FreeOfferedText(&session->text);
+}
+
+void WlEndWrites(WlSession* session) {
+  for (WlWrite& write : session->writes) {
+    if (write.active) EndWrite(session, &write);
+  }
+}
+
+// A free slot, else the one whose reader has been silent longest, given up.
+static WlWrite* FreeWriteSlot(WlSession* session) {
+  WlWrite* oldest = nullptr;
+  for (WlWrite& write : session->writes) {
+    if (!write.active) return &write;
+    if (oldest == nullptr || write.lastStep < oldest->lastStep) oldest = &write;
+  }
+  EndWrite(session, oldest);
+  return oldest;
+}
+
+int WlWritesToPoll(WlSession* session, struct pollfd* fds, int64_t* due) {
+  int64_t now = MonotonicMilliseconds();
+  int count = 0;
+  for (WlWrite& write : session->writes) {
+    if (!write.active) continue;
+    if (now >= write.deadline) {
+      EndWrite(session, &write);
+      continue;
+    }
+    fds[count++] = {write.fd, POLLOUT, 0};
+    if (*due == WL_NO_DEADLINE || write.deadline < *due) *due = write.deadline;
+  }
+  return count;
+}
+
+// As much as the pipe takes now. False when the answer has ended (whole, or the reader
+// went away).
+static bool WriteOn(WlWrite* write) {
+  while (write->sent < write->length) {
+    ssize_t written = ::write(write->fd, write->data + write->sent, write->length - write->sent);
+    if (written > 0) {
+      write->sent += (size_t)written;
+      write->lastStep = MonotonicMilliseconds();
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return written < 0 && errno == EAGAIN;
+    }
+  }
+  return false;
+}
+
+void WlContinueWrites(WlSession* session, const struct pollfd* fds, int count) {
+  struct sigaction ignore, previous;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);  // a reader that went away is no reason to die
+  for (int i = 0; i < count; ++i) {
+    if (fds[i].revents == 0) continue;
+    for (WlWrite& write : session->writes) {
+      if (write.active && write.fd == fds[i].fd && !WriteOn(&write)) EndWrite(session, &write);
+    }
+  }
+  sigaction(SIGPIPE, &previous, nullptr);
+}
+
 // ---- Our source -------------------------------------------------------------------------------
+// Only takes the request: the wait on the connection writes the answer.
 static void SendText(void* data, wl_proxy* source, const char* mime, int32_t fd) {
   WlSession* session = (WlSession*)data;
   int index = MimeIndex(mime);
   const OfferedText* text = &session->text;
-  if (source == session->source && text->utf8 != nullptr && index >= 0) {
-    bool latin1 = index == LATIN1_TYPE;
-    const WriteLimits limits = {NO_LIMIT, WL_WRITE_STALL_TIMEOUT};
-    struct sigaction ignore, previous;
-    memset(&ignore, 0, sizeof ignore);
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &previous);  // a reader that went away is no reason to die
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    DWORD count = 0;
-    WriteWithin(fd, (const BYTE*)(latin1 ? text->latin1 : text->utf8),
-                (DWORD)(latin1 ? text->latin1Length : text->utf8Length), &limits, &count);
-    sigaction(SIGPIPE, &previous, nullptr);
+  if (source != session->source || text->utf8 == nullptr || index < 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    close(fd);
+    return;
   }
-  close(fd);
+  bool latin1 = index == LATIN1_TYPE;
+  size_t length = latin1 ? text->latin1Length : text->utf8Length;
+  int64_t now = MonotonicMilliseconds();
+  *FreeWriteSlot(session) = WlWrite{true, fd, latin1 ? text->latin1 : text->utf8, length, 0,
+                                    now, ReaderDeadline(now, length)};
 }
 
 static void CancelSource(void* data, wl_proxy* source) {
@@ -175,7 +255,7 @@ static void CancelSource(void* data, wl_proxy* source) {
   if (source == session->source) {
     session->source = nullptr;
     session->owner = false;
-    FreeOfferedText(&session->text);
+    if (!WlWritesUnderWay(session)) FreeOfferedText(&session->text);
   }
   Destroy(source, WL_SOURCE_DESTROY);
 }
@@ -198,8 +278,11 @@ bool WlTakeSelection(WlSession* session, const char* text) {
   for (size_t i = 0; text != nullptr && i < MIME_TYPE_COUNT; ++i)
     wl_proxy_marshal_flags(source, WL_SOURCE_OFFER, nullptr, 1, 0, MIME_TYPES[i]);
   wl_proxy_marshal_flags(session->device, WL_DEVICE_SET_SELECTION, nullptr, 1, 0, source);
-  // Our previous source is replaced: nothing more is asked of it.
+  // Our previous source is replaced: nothing more is asked of it, and answers from its
+  // text end with it.
   Destroy(session->source, WL_SOURCE_DESTROY);
+  session->source = nullptr;
+  WlEndWrites(session);
   FreeOfferedText(&session->text);
   session->source = source;
   session->text = offered;
@@ -208,6 +291,7 @@ bool WlTakeSelection(WlSession* session, const char* text) {
 }
 
 void WlDropSelection(WlSession* session) {
+  WlEndWrites(session);
   Destroy(session->source, WL_SOURCE_DESTROY);
   Destroy(session->offer, WL_OFFER_DESTROY);
   Destroy(session->introduced, WL_OFFER_DESTROY);

@@ -11,6 +11,7 @@
 
 #include "desktop/text/offeredtext.h"
 
+struct pollfd;
 struct wl_display;
 struct wl_interface;
 struct wl_proxy;
@@ -36,11 +37,27 @@ enum WlOpcode {
   WL_OFFER_DESTROY = 1,
 };
 
-// Longest silence of a source while we read its text, and of a reader while we write ours.
+// Longest silence of a source while we read its text.
 #define WL_READ_STEP_TIMEOUT 5000   // ms
-#define WL_WRITE_STALL_TIMEOUT 5000  // ms
 // Longest wait for the compositor to answer a round trip.
 #define WL_ROUNDTRIP_TIMEOUT 5000  // ms
+#define WL_NO_DEADLINE (-1)
+// Answers written at once; a new one beyond this replaces the one whose reader has been
+// silent longest.
+#define WL_MAX_WRITES 16
+// Room a wait needs in its poll set: the connection and every reader's pipe.
+#define WL_POLL_FDS (1 + WL_MAX_WRITES)
+
+// An answer on its way into a reader's pipe (non-blocking), as fast as the reader reads.
+struct WlWrite {
+  bool active;
+  int fd;
+  const char* data;  // into the session's text, which stays until the last write ends
+  size_t length;
+  size_t sent;
+  int64_t lastStep;  // monotonic ms the reader last took bytes
+  int64_t deadline;  // by when it must have read it all (ReaderDeadline)
+};
 
 struct WlSession {
   wl_display* display;
@@ -56,7 +73,9 @@ struct WlSession {
   wl_proxy* source;      // ours while it is the selection
   bool owner;            // the selection is our source (until it is cancelled)
   bool lost;             // the connection failed, or the device was finished
+  bool reading;          // between WlPrepareWait and WlFinishWait with a read prepared
   OfferedText text;      // what the source offers; utf8 null while it offers nothing
+  WlWrite writes[WL_MAX_WRITES];
 };
 
 // Outcome of WlOpen.
@@ -70,12 +89,15 @@ WlOpenStatus WlOpen(WlSession* session, char* why, size_t size);
 void WlClose(WlSession* session);
 // The connection's descriptor, for a poll shared with another connection.
 int WlConnection(WlSession* session);
-// Before a poll on the connection: pending events served, requests sent. False when the
-// connection is lost.
-bool WlPrepareWait(WlSession* session);
-// After that poll: reads what arrived (when readable) and serves it.
-void WlFinishWait(WlSession* session, bool readable);
-// Serves what the compositor has sent, without waiting.
+// One wait shared with other connections: before the poll, serves pending events and
+// sends our requests, then puts into fds (room for WL_POLL_FDS) the connection, unless it
+// is lost, and the pipe of every answer under way, lowering *due to the earliest of their
+// deadlines. Returns how many it put.
+int WlPrepareWait(WlSession* session, struct pollfd* fds, int64_t* due);
+// After that poll: reads and serves what arrived, and writes on into the pipes that can
+// take more.
+void WlFinishWait(WlSession* session, const struct pollfd* fds, int count);
+// Serves what the compositor has sent and writes what the pipes take, without waiting.
 void WlServePending(WlSession* session);
 // Waits for the compositor to have handled every request sent so far. False at the
 // deadline or when the connection is lost.
@@ -93,7 +115,18 @@ unsigned long WlReadSelection(WlSession* session, char** data, size_t* length);
 bool WlTakeSelection(WlSession* session, const char* text);
 // Listens to the session's device and to the offers it introduces.
 void WlWatchDevice(WlSession* session);
-// Destroys the source and the offers (the device and the rest stay).
+// Destroys the source and the offers (the device and the rest stay), and ends the
+// answers under way.
 void WlDropSelection(WlSession* session);
+// Drops the answers past their deadline, puts the pipes of the others into fds (room for
+// WL_MAX_WRITES) and lowers *due to the earliest of their deadlines. Returns how many.
+int WlWritesToPoll(WlSession* session, struct pollfd* fds, int64_t* due);
+// Writes into each pipe the poll found ready as much as it takes; ends the answers
+// written whole, and those whose reader went away.
+void WlContinueWrites(WlSession* session, const struct pollfd* fds, int count);
+// True while an answer is under way.
+bool WlWritesUnderWay(const WlSession* session);
+// Ends every answer under way (closing its pipe).
+void WlEndWrites(WlSession* session);
 
 #endif  // QUILLET_PLATFORM_POSIX_WLSELECTION_H

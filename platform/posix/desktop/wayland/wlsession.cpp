@@ -84,7 +84,8 @@ static bool Flush(WlSession* session, int64_t deadline) {
   return true;
 }
 
-bool WlPrepareWait(WlSession* session) {
+// Serves pending events and prepares to read. False when the connection is lost.
+static bool PrepareRead(WlSession* session) {
   if (session->lost) return false;
   while (wl_display_prepare_read(session->display) != 0) {
     if (wl_display_dispatch_pending(session->display) < 0) {
@@ -100,23 +101,40 @@ bool WlPrepareWait(WlSession* session) {
   return true;
 }
 
-void WlFinishWait(WlSession* session, bool readable) {
-  if (!readable) {
-    wl_display_cancel_read(session->display);
-  } else if (wl_display_read_events(session->display) < 0) {
-    Lose(session);
-    return;
-  }
-  if (wl_display_dispatch_pending(session->display) < 0) Lose(session);
+int WlPrepareWait(WlSession* session, struct pollfd* fds, int64_t* due) {
+  if (session->display == nullptr) return 0;
+  int count = 0;
+  session->reading = PrepareRead(session);
+  if (session->reading) fds[count++] = {WlConnection(session), POLLIN, 0};
+  return count + WlWritesToPoll(session, fds + count, due);
 }
 
-// Serves what arrives until deadline. False when the connection is lost.
+void WlFinishWait(WlSession* session, const struct pollfd* fds, int count) {
+  if (session->display == nullptr) return;
+  if (session->reading) {
+    session->reading = false;
+    if (fds[0].revents == 0) {
+      wl_display_cancel_read(session->display);
+    } else if (wl_display_read_events(session->display) < 0) {
+      Lose(session);
+    }
+    if (!session->lost && wl_display_dispatch_pending(session->display) < 0) Lose(session);
+    ++fds;
+    --count;
+  }
+  WlContinueWrites(session, fds, count);
+}
+
+// Serves what arrives, and writes on, until deadline. False when the connection is lost.
 static bool ServeUntil(WlSession* session, int64_t deadline) {
-  if (!WlPrepareWait(session)) return false;
-  struct pollfd connection = {WlConnection(session), POLLIN, 0};
-  int64_t left = deadline - MonotonicMilliseconds();
-  int ready = left > 0 ? poll(&connection, 1, (int)left) : 0;
-  WlFinishWait(session, ready > 0 && (connection.revents & POLLIN) != 0);
+  struct pollfd fds[WL_POLL_FDS];
+  int64_t due = deadline;
+  int count = WlPrepareWait(session, fds, &due);
+  int64_t left = due - MonotonicMilliseconds();
+  if (poll(fds, (nfds_t)count, left > 0 ? (int)left : 0) <= 0) {
+    for (int i = 0; i < count; ++i) fds[i].revents = 0;
+  }
+  WlFinishWait(session, fds, count);
   return !session->lost;
 }
 

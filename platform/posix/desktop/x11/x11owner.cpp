@@ -5,8 +5,11 @@
 //   STRING (Latin-1, "?" for what it lacks), TEXT (answered as UTF8_STRING), TIMESTAMP
 //   and MULTIPLE are answered; everything else is refused. An empty clipboard (owned,
 //   no text yet) refuses all text.
-// - Answers longer than X11_CHUNK_SIZE go in pieces (INCR); several may run at once, and
-//   one whose requestor vanished or went silent is dropped without harm to the others.
+// - Answers longer than X11_CHUNK_SIZE go in pieces (INCR); several may run at once, each
+//   moved on by its own requestor's steps, so one that stops reading holds up no other.
+//   One whose requestor vanished, or has not read it all by its deadline
+//   (ReaderDeadline), is dropped. A new request is never refused for want of a slot: it
+//   takes the slot of the requestor that has been silent longest.
 // - Requests older than our ownership are refused, as the selection rules ask.
 #include <cstdlib>
 #include <cstring>
@@ -62,38 +65,46 @@ bool X11OfferText(X11Session* session, const char* text) {
   return true;
 }
 
-bool X11TransfersPending(X11Session* session) {
+int64_t X11ExpireTransfers(X11Session* session) {
   int64_t now = MonotonicMilliseconds();
-  bool pending = false;
+  int64_t due = X11_NO_DEADLINE;
   for (X11Transfer& transfer : session->transfers) {
     if (!transfer.active) continue;
-    if (now - transfer.lastStep > X11_TRANSFER_TIMEOUT) {
+    if (now >= transfer.deadline) {
       EndTransfer(session, &transfer);
-    } else {
-      pending = true;
+    } else if (due == X11_NO_DEADLINE || transfer.deadline < due) {
+      due = transfer.deadline;
     }
   }
-  return pending;
+  return due;
+}
+
+// A free slot, else the one whose requestor has been silent longest, given up.
+static X11Transfer* FreeSlot(X11Session* session) {
+  X11ExpireTransfers(session);
+  X11Transfer* oldest = nullptr;
+  for (X11Transfer& transfer : session->transfers) {
+    if (!transfer.active) return &transfer;
+    if (oldest == nullptr || transfer.lastStep < oldest->lastStep) oldest = &transfer;
+  }
+  EndTransfer(session, oldest);
+  return oldest;
 }
 
 // Starts a piecewise answer: the INCR notice carries the size; each deletion of the
 // property by the requestor asks for the next piece.
-static bool StartTransfer(X11Session* session, Window requestor, Atom property, Atom type,
+static void StartTransfer(X11Session* session, Window requestor, Atom property, Atom type,
                           const char* data, size_t length) {
-  X11TransfersPending(session);  // frees the slots of silent requestors
-  for (X11Transfer& transfer : session->transfers) {
-    if (transfer.active) continue;
-    // Listen before the notice goes out, or the first deletion could be missed.
-    if (requestor != session->window)
-      XSelectInput(session->display, requestor, PropertyChangeMask | StructureNotifyMask);
-    long size = (long)length;
-    XChangeProperty(session->display, requestor, property, session->atoms[ATOM_INCR], 32,
-                    PropModeReplace, (unsigned char*)&size, 1);
-    transfer = X11Transfer{true, requestor, property, type, data, length, 0,
-                           MonotonicMilliseconds()};
-    return true;
-  }
-  return false;
+  X11Transfer* transfer = FreeSlot(session);
+  // Listen before the notice goes out, or the first deletion could be missed.
+  if (requestor != session->window)
+    XSelectInput(session->display, requestor, PropertyChangeMask | StructureNotifyMask);
+  long size = (long)length;
+  XChangeProperty(session->display, requestor, property, session->atoms[ATOM_INCR], 32,
+                  PropModeReplace, (unsigned char*)&size, 1);
+  int64_t now = MonotonicMilliseconds();
+  *transfer = X11Transfer{true, requestor, property, type, data, length, 0, now,
+                          ReaderDeadline(now, length)};
 }
 
 static void ContinueTransfer(X11Session* session, Window requestor, Atom property) {
@@ -119,8 +130,10 @@ static void ContinueTransfer(X11Session* session, Window requestor, Atom propert
 // once the requestor has read the last piece.
 static bool Answer(X11Session* session, Window requestor, Atom property, Atom type,
                    const char* data, size_t length) {
-  if (length > X11_CHUNK_SIZE)
-    return StartTransfer(session, requestor, property, type, data, length);
+  if (length > X11_CHUNK_SIZE) {
+    StartTransfer(session, requestor, property, type, data, length);
+    return true;
+  }
   XChangeProperty(session->display, requestor, property, type, 8, PropModeReplace,
                   (const unsigned char*)data, (int)length);
   ++session->textsDelivered;

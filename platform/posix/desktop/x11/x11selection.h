@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct pollfd;
+
 enum X11AtomName {
   ATOM_CLIPBOARD,
   ATOM_TARGETS,
@@ -29,11 +31,11 @@ enum X11AtomName {
 // Answers longer than this go in pieces of this size (the INCR protocol): well below any
 // server's request limit, and kind to requestors' memory.
 #define X11_CHUNK_SIZE 65536
+// Piecewise answers under way at once; a new one beyond this replaces the one whose
+// requestor has been silent longest.
 #define X11_MAX_TRANSFERS 16
 // Longest wait for the other side's next step while we ask for the selection.
 #define X11_READ_STEP_TIMEOUT 5000  // ms
-// Longest silence of a requestor in the middle of a piecewise answer.
-#define X11_TRANSFER_TIMEOUT 30000  // ms
 #define X11_NO_DEADLINE (-1)
 
 // A piecewise answer in progress.
@@ -46,10 +48,12 @@ struct X11Transfer {
   size_t length;
   size_t sent;
   int64_t lastStep;  // monotonic ms of the requestor's last step
+  int64_t deadline;  // by when the requestor must have read it all (ReaderDeadline)
 };
 
 struct X11Session {
   Display* display;
+  bool lost;  // the display went away (only where X11OutliveDisplay asked to go on)
   Window window;
   Atom atoms[ATOM_COUNT];
   bool owner;       // the selection is ours (until a SelectionClear says otherwise)
@@ -78,6 +82,16 @@ typedef bool (*X11EventMatch)(X11Session* session, const XEvent* event);
 bool X11WaitFor(X11Session* session, X11EventMatch match, XEvent* event, int64_t deadline);
 // Serves what has already arrived, without waiting.
 void X11ServePending(X11Session* session);
+// One wait shared with other connections: before the poll, serves every event already
+// received (none may sit in Xlib's queue while we sleep), sends what is buffered, drops
+// piecewise answers past their deadline and lowers *due to the next one; then puts the
+// connection into *fd. Returns 1, or 0 when there is no connection to wait on.
+int X11PrepareWait(X11Session* session, struct pollfd* fd, int64_t* due);
+// After that poll: serves what arrived.
+void X11FinishWait(X11Session* session);
+// From now on the loss of the display marks the session lost instead of ending the
+// process; every call on it then returns at once, and X11Close releases it.
+void X11OutliveDisplay(X11Session* session);
 // True when an X11 window has the input focus (a Wayland compositor's X11 bridge then
 // carries the clipboard to it).
 bool X11WindowFocused(X11Session* session);
@@ -102,8 +116,9 @@ bool X11OfferText(X11Session* session, const char* text);
 // Serves one event: requests for the selection, the steps of piecewise answers, the
 // loss of the selection.
 void X11ServeEvent(X11Session* session, const XEvent* event);
-// True while a piecewise answer is under way; drops those whose requestor went silent.
-bool X11TransfersPending(X11Session* session);
+// Drops the piecewise answers past their deadline. The earliest deadline of those still
+// under way, or X11_NO_DEADLINE when there are none.
+int64_t X11ExpireTransfers(X11Session* session);
 
 // ---- Outliving the program (x11handoff.cpp) ------------------------------------------------
 // At exit: hands the offered text to the clipboard manager. True when a keeper must

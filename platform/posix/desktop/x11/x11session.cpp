@@ -7,8 +7,11 @@
 //   standard error itself, goes into that reason instead.
 // - The clipboard never stops the program: X protocol errors (a requestor's window that
 //   vanished mid-answer, say) are ignored rather than fatal, and every wait on another
-//   program has a deadline. Only the loss of the display itself ends the process (with
-//   status 0, as every run that got past its settings does).
+//   program has a deadline. The loss of the display itself ends the process (with
+//   status 0, as every run that got past its settings does), except in a keeper that
+//   serves another connection too (X11OutliveDisplay): there only this session ends.
+// - Nothing sleeps while Xlib holds events it has already read: every wait serves
+//   Xlib's queue first, since round trips read whatever the server sent meanwhile.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -30,10 +33,22 @@ static const char* const ATOM_NAMES[ATOM_COUNT] = {
 // Errors are expected: requestors' windows come and go while we answer them.
 static int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
-// The display went away (the session ended): nothing is left to ask or to serve, and
-// Xlib cannot carry on, so the process ends here, quietly. _exit, because this may run
-// inside the exit-time hand-off, where exit must not be called again.
-static int DisplayLost(Display*) { _exit(0); }
+// The display went away: said nowhere (Xlib would print it), and what follows is up to
+// the exit handler.
+static int QuietOnLoss(Display*) { return 0; }
+
+// Nothing is left to ask or to serve, and this Xlib connection cannot carry on, so the
+// process ends here, quietly. _exit, because this may run inside the exit-time hand-off,
+// where exit must not be called again.
+static void EndOnLoss(Display*, void*) { _exit(0); }
+
+// Xlib returns to its caller after this, and every later call on the display returns
+// at once without effect.
+static void MarkLost(Display*, void* session) { ((X11Session*)session)->lost = true; }
+
+void X11OutliveDisplay(X11Session* session) {
+  XSetIOErrorExitHandler(session->display, MarkLost, session);
+}
 
 // XOpenDisplay with standard error caught in a pipe for the while: what the server said
 // when it refused us lands in refusal (empty when it said nothing).
@@ -79,7 +94,8 @@ bool X11Open(X11Session* session) {
     return false;
   }
   XSetErrorHandler(IgnoreXError);
-  XSetIOErrorHandler(DisplayLost);
+  XSetIOErrorHandler(QuietOnLoss);
+  XSetIOErrorExitHandler(display, EndOnLoss, nullptr);
   if (!XInternAtoms(display, (char**)ATOM_NAMES, ATOM_COUNT, False, session->atoms)) {
     XCloseDisplay(display);
     return false;
@@ -99,6 +115,7 @@ void X11Close(X11Session* session) {
   XDestroyWindow(session->display, session->window);
   XCloseDisplay(session->display);
   session->display = nullptr;
+  session->lost = false;
 }
 
 static bool IsClockTick(X11Session* session, const XEvent* event) {
@@ -147,14 +164,35 @@ bool X11WaitFor(X11Session* session, X11EventMatch match, XEvent* event, int64_t
   }
 }
 
-void X11ServePending(X11Session* session) {
+// Serves every event Xlib holds or can read without waiting. XPending sends what is
+// buffered, then reads what the server sent: when it says none, our answers are out and
+// both Xlib's queue and the one beneath it are empty.
+static void ServeQueue(X11Session* session) {
   XEvent event;
-  XSync(session->display, False);
-  while (XPending(session->display) > 0) {
+  while (!session->lost && XPending(session->display) > 0) {
     XNextEvent(session->display, &event);
     X11ServeEvent(session, &event);
   }
-  XFlush(session->display);
+}
+
+void X11ServePending(X11Session* session) {
+  XSync(session->display, False);
+  ServeQueue(session);
+}
+
+int X11PrepareWait(X11Session* session, struct pollfd* fd, int64_t* due) {
+  if (session->display == nullptr || session->lost) return 0;
+  ServeQueue(session);
+  if (session->lost) return 0;
+  // What this gives up is told to the server with the next flush; it reads nothing.
+  int64_t next = X11ExpireTransfers(session);
+  if (next != X11_NO_DEADLINE && (*due == X11_NO_DEADLINE || next < *due)) *due = next;
+  *fd = {ConnectionNumber(session->display), POLLIN, 0};
+  return 1;
+}
+
+void X11FinishWait(X11Session* session) {
+  if (session->display != nullptr && !session->lost) ServeQueue(session);
 }
 
 bool X11WindowFocused(X11Session* session) {
