@@ -24,7 +24,7 @@ LINK=$XDG_CONFIG_HOME/quillet/devices/com1
 FAILURES=0
 XVFB_PID=""
 SWAY_PID=""
-PULSE_PID=""
+SOUND_PIDS=""
 COMPOSITORS=""  # start_mutter's, start_kwin's or start_weston's, and its session bus
 
 cleanup() {
@@ -33,9 +33,7 @@ cleanup() {
   for server in $XVFB_PID $SWAY_PID $COMPOSITORS; do
     kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
   done
-  # A frozen server must be woken to hear its end.
-  [ -n "$PULSE_PID" ] && kill -CONT "$PULSE_PID" 2>/dev/null && kill "$PULSE_PID" 2>/dev/null &&
-    wait "$PULSE_PID" 2>/dev/null
+  stop_sound_server
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -73,20 +71,47 @@ start_x() {
   exit 1
 }
 
+# Runs "$@" as nobody.
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+
 # As root, starts the calling script over as nobody (compositors refuse root or need a
 # user of their own), in mount and network namespaces of its own: a private
 # /tmp/.X11-unix and the namespace's own abstract sockets keep its X display from
 # clashing with anyone's, while the rest of /tmp (where the build may be) stays in view;
-# the lock files that number displays stay shared.
+# the lock files that number displays stay shared. A checkout nobody cannot read (one in
+# root's mode-700 home) is run from a copy of the scripts and programs in a folder of /tmp.
 restart_as_nobody() {
   if [ "$(id -u)" -eq 0 ]; then
+    local script=$0 bin=$BIN copy="" status
+    if ! as_nobody bash -c '[ -r "$1" ] && [ -r "$2" ] && shift 2 && for f; do
+        [ -x "$f" ] || exit 1; done' bash "$0" "$(dirname "$0")/desktop-lib.sh" \
+        "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" 2>/dev/null; then
+      copy=$(mktemp -d -p /tmp quillet-nobody.XXXXXX)
+      chmod 755 "$copy"
+      mkdir "$copy/bin"
+      cp "$(dirname "$0")"/*.sh "$(dirname "$0")"/*.py "$copy/" &&
+        cp "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" "$BIN"/*.so "$copy/bin/" ||
+        { echo "cannot copy the test for nobody to $copy" >&2; rm -rf "$copy" "$WORK"; exit 1; }
+      script=$copy/${0##*/} bin=$copy/bin
+      export DESKTOP_PROBE=$bin/${PROBE##*/}
+    fi
+    # A chroot whose root is no mount point has no mount namespace of its own to give.
+    if ! unshare --mount true 2>"$WORK/unshare"; then
+      echo "no mount namespace for a compositor as nobody: $(cat "$WORK/unshare")" \
+        "(in a chroot: bind-mount its root onto itself first)" >&2
+      [ -n "$copy" ] && rm -rf "$copy"
+      exit 1
+    fi
     rm -rf "$WORK"
     trap - EXIT
     mkdir -p -m 1777 /tmp/.X11-unix
-    exec unshare --mount --net --fork -- bash -c \
+    unshare --mount --net --fork -- bash -c \
       'mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix &&
        exec setpriv --reuid=nobody --regid=nogroup --clear-groups bash "$@"' \
-      bash "$0" "$BIN"
+      bash "$script" "$bin"
+    status=$?
+    [ -n "$copy" ] && rm -rf "$copy"
+    exit $status
   fi
   local program
   for program in "$QUILLET" "$SETQUILLET" "$SIM"; do
@@ -247,22 +272,130 @@ h2p_from() {
 # reached as on a desktop: ALSA's default device through Debian's pulse plugin. Root
 # needs no flag for a per-user server, only the warning it prints.
 start_pulse() {
+
+# A sound server of our own, PulseAudio or PipeWire, whichever is installed: a private
+# runtime folder, no autospawn, no systemd, none of the desktop's session bus or devices,
+# and one null sink named quillet, the default. It is reached as on a desktop: ALSA's
+# default device through Debian's pulse plugin or PipeWire's own. Its processes in
+# SOUND_PIDS, its kind in SOUND_SERVER.
+start_sound_server() {
+  local missing="" tool
+  for tool in pactl pacat; do
+    command -v $tool >/dev/null || missing="pulseaudio-utils"
+  done
+  if command -v pulseaudio >/dev/null; then
+    SOUND_SERVER=PulseAudio
+  elif command -v pipewire >/dev/null && command -v wireplumber >/dev/null &&
+    [ -e /usr/share/pipewire/pipewire-pulse.conf ] &&
+    [ -e /etc/alsa/conf.d/99-pipewire-default.conf ]; then
+    SOUND_SERVER=PipeWire
+  else
+    missing="pulseaudio, or pipewire with pipewire-pulse, pipewire-alsa and wireplumber; $missing"
+  fi
+  if [ -n "$missing" ]; then
+    echo "no sound server to test the tone on: install ${missing%; }" >&2
+    exit 1
+  fi
+  if [ $SOUND_SERVER = PulseAudio ]; then
+    start_pulse
+  else
+    start_pipewire
+  fi
+  pactl set-default-sink quillet
+  for _ in $(seq 100); do
+    pactl info 2>/dev/null | grep -qx 'Default Sink: quillet' && return 0
+    sleep 0.05
+  done
+  echo "$SOUND_SERVER made no null sink the default" >&2
+  cat "$WORK"/sound-*.log >&2
+  exit 1
+}
+
+# The environment of a private sound server and its clients.
+sound_runtime() {
+  unset PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
   export XDG_RUNTIME_DIR=$WORK/runtime PULSE_RUNTIME_PATH=$WORK/runtime/pulse
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   mkdir -p "$XDG_CONFIG_HOME/pulse"
   echo "autospawn = no" >"$XDG_CONFIG_HOME/pulse/client.conf"
   rm -f "$HOME/.asoundrc"
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-    --load="module-null-sink sink_name=quillet" --load=module-native-protocol-unix \
-    >"$WORK/pulse.log" 2>&1 &
-  PULSE_PID=$!
+}
+
+# Waits up to 5 s for the PulseAudio protocol to answer.
+wait_pactl() {
   for _ in $(seq 100); do
     pactl info >/dev/null 2>&1 && return 0
     sleep 0.05
   done
-  echo "PulseAudio did not start" >&2
-  cat "$WORK/pulse.log" >&2
+  echo "$SOUND_SERVER did not start" >&2
+  cat "$WORK"/sound-*.log >&2
   exit 1
+}
+
+# PulseAudio with the null sink. Root needs no flag for a per-user server, only the
+# warning it prints.
+start_pulse() {
+  SOUND_SERVER=PulseAudio
+  sound_runtime
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+    --load="module-null-sink sink_name=quillet" --load=module-native-protocol-unix \
+    >"$WORK/sound-pulseaudio.log" 2>&1 &
+  SOUND_PIDS=$!
+  wait_pactl
+}
+
+# PipeWire, its session manager WirePlumber and its PulseAudio server, which makes the null
+# sink. WirePlumber is kept off the machine's devices and D-Bus (a session bus it cannot
+# reach, which it would otherwise start through X11): 0.4 reads Lua, 0.5 SPA-JSON.
+start_pipewire() {
+  SOUND_SERVER=PipeWire
+  sound_runtime
+  local config=$XDG_CONFIG_HOME/wireplumber program
+  mkdir -p "$config/main.lua.d" "$config/bluetooth.lua.d" "$config/wireplumber.conf.d"
+  cat >"$config/main.lua.d/80-quillet.lua" <<'EOF'
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+default_access.properties["enable-flatpak-portal"] = false
+EOF
+  echo 'bluez_monitor.enabled = false' >"$config/bluetooth.lua.d/80-quillet.lua"
+  cat >"$config/wireplumber.conf.d/80-quillet.conf" <<'EOF'
+wireplumber.profiles = {
+  main = {
+    monitor.alsa = disabled
+    monitor.alsa-midi = disabled
+    monitor.bluez = disabled
+    monitor.bluez-midi = disabled
+    monitor.v4l2 = disabled
+    monitor.libcamera = disabled
+    support.dbus = disabled
+    support.portal-permissionstore = disabled
+    support.logind = disabled
+    support.reserve-device = disabled
+  }
+}
+EOF
+  for program in pipewire wireplumber "pipewire -c pipewire-pulse.conf"; do
+    DBUS_SESSION_BUS_ADDRESS=unix:path=$WORK/no-bus $program \
+      >"$WORK/sound-${program##* }.log" 2>&1 &
+    SOUND_PIDS="$SOUND_PIDS $!"
+    [ "$program" = pipewire ] && sleep 0.2  # its socket, before the clients come
+  done
+  wait_pactl
+  pactl load-module module-null-sink sink_name=quillet >/dev/null
+}
+
+# SIGSTOP / SIGCONT to every process of the sound server.
+freeze_sound_server() { kill -STOP $SOUND_PIDS; }
+thaw_sound_server() { kill -CONT $SOUND_PIDS; }
+
+# Ends the sound server; a frozen one must be woken to hear its end.
+stop_sound_server() {
+  [ -n "$SOUND_PIDS" ] || return 0
+  kill -CONT $SOUND_PIDS 2>/dev/null
+  kill $SOUND_PIDS 2>/dev/null
+  wait $SOUND_PIDS 2>/dev/null
+  SOUND_PIDS=""
 }
 
 # Records what the null sink plays (16-bit mono, 48 kHz) to file $1 until stopped

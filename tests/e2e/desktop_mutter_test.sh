@@ -8,7 +8,7 @@
 # the keeper is gone. The tone takes its real time, on a sound server of our own.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_mutter
-start_pulse
+start_sound_server
 
 mkfifo "$WORK/gtk.in" "$WORK/gtk.out"
 GDK_BACKEND=wayland NO_AT_BRIDGE=1 /usr/bin/python3 "$(dirname "$0")/gtk-clipboard.py" \

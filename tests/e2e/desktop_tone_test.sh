@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The tone: ALSA's default device is a WAV file here (~/.asoundrc in the test's home), so
 # the success tone of a real run can be measured; without a device, the terminal bell.
-# Then on a sound server of our own (PulseAudio, null sink): the tone heard at the sink's
-# monitor, and a run that a frozen or missing server cannot hold up.
+# Then on a sound server of our own (PulseAudio or PipeWire, whichever is installed; a null
+# sink): the tone heard at the sink's monitor, and a run that a frozen or missing server
+# cannot hold up.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
@@ -72,7 +73,8 @@ grep -q $'\a' "$WORK/tty" || fail "no device: no bell on the terminal"
 [ -s "$WORK/err" ] && fail "no device: wrote '$(cat "$WORK/err")'"
 
 # ---- On a desktop sound server ----------------------------------------------------------
-start_pulse
+start_sound_server
+echo "sound server: $SOUND_SERVER"
 milliseconds() { echo $(($(date +%s%N) / 1000000)); }
 # The handheld speaks from the far end of a pty pair that outlives the runs, so a run that
 # left the port held (a helper that kept it) would stop the next one.
@@ -149,7 +151,7 @@ fi
 for when in before halfway; do
   sleep 0.2  # the last tone's end leaves the recording
   if [ $when = before ]; then
-    kill -STOP "$PULSE_PID"
+    freeze_sound_server
     # A Beep with nothing prepared keeps the same deadline.
     start=$(milliseconds)
     timeout 10 "$PROBE" beep 250 300 || fail "frozen: Beep reported failure"
@@ -167,14 +169,14 @@ for when in before halfway; do
     done
     [ -n "$heard" ] || fail "frozen halfway: the tone never started"
     sleep 0.1
-    kill -STOP "$PULSE_PID"
+    freeze_sound_server
   fi
   wait "$run"
   read -r QUILLET_STATUS ELAPSED <"$WORK/frozen.result"
   run_ended "frozen $when" 1800 "frozen $when"
   line_run "still frozen $when"
   run_ended "still frozen $when" 1800 "still frozen $when"
-  kill -CONT "$PULSE_PID"
+  thaw_sound_server
 done
 kill "$RECORDER_PID"
 
@@ -187,9 +189,7 @@ done
 
 # No server at all is no slower than ALSA's null device (a generous margin: a run held
 # up by the missing server would take a second more).
-kill "$PULSE_PID"
-wait "$PULSE_PID"
-PULSE_PID=""
+stop_sound_server
 for device in none null none null none null; do
   if [ $device = null ]; then
     echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
