@@ -29,7 +29,7 @@ TEST_PACKAGES=(
   xfce4-settings dbus
   at-spi2-core python3-gi gir1.2-atspi-2.0 jq
   # The compositors of GNOME, KDE and weston, and a GTK3 program's binding
-  mutter kwin-wayland weston python3-gi gir1.2-gtk-3.0
+  mutter kwin-wayland weston gir1.2-gtk-3.0
 )
 # The tone test's sound server: the one the machine has. A PipeWire desktop keeps
 # PipeWire (installing PulseAudio would remove its ALSA and PulseAudio parts).

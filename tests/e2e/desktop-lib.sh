@@ -268,11 +268,6 @@ h2p_from() {
   same_bytes "$1: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
 }
 
-# A PulseAudio server of our own (private runtime folder, no autospawn) with one null sink,
-# reached as on a desktop: ALSA's default device through Debian's pulse plugin. Root
-# needs no flag for a per-user server, only the warning it prints.
-start_pulse() {
-
 # A sound server of our own, PulseAudio or PipeWire, whichever is installed: a private
 # runtime folder, no autospawn, no systemd, none of the desktop's session bus or devices,
 # and one null sink named quillet, the default. It is reached as on a desktop: ALSA's
