@@ -20,9 +20,6 @@
 // and never returns to our code: it ends with _exit, so our atexit work (the clipboard's
 // hand-off) never runs in it.
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,34 +80,15 @@ static bool Set(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// In the dialog's child: dies with us, keeps only the standard streams (on /dev/null, so
-// GTK's own complaints never reach the user), takes every signal as a fresh program would.
-static void IsolateDialog(pid_t parent) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  prctl(PR_SET_NAME, DIALOG_PROCESS_NAME, 0, 0, 0);
-  if (getppid() != parent) _exit(DIALOG_NOT_SHOWN);  // we ended before the line above
-  struct sigaction fresh;
-  memset(&fresh, 0, sizeof fresh);
-  fresh.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &fresh, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  close_range(3, ~0U, 0);
-  int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
-    if (fd != null) dup2(null, fd);
-  }
-  if (null > 2) close(null);
-}
-
 // Shows the dialog in a child and waits for it: true once it was answered.
 static bool ShowDialog(const char* caption, const char* text, bool warning) {
   if (!Set("WAYLAND_DISPLAY") && !Set("DISPLAY")) return false;
   pid_t parent = getpid();
   pid_t child = fork();
   if (child == 0) {
-    IsolateDialog(parent);
+    // Dies with us, keeps only the standard streams (on /dev/null, so GTK's own
+    // complaints never reach the user), takes the ending signals as a fresh program would.
+    LeaveCaller(DIALOG_PROCESS_NAME, parent, false, nullptr, 0);
     ShowDialogFunction show = LoadDialog();
     _exit(show != nullptr ? show(caption, text, warning ? 1 : 0) : DIALOG_NOT_SHOWN);
   }
