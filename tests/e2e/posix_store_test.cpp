@@ -97,6 +97,26 @@ TEST_F(Platform, DamagedStoreIsAnErrorAndIsNeverWrittenOver) {
   }
 }
 
+// A compact store just under the size readers take grows when written back (a blank line
+// before every key): that text is refused, and the store stays as it was, still readable.
+TEST_F(Platform, AStoreThatWouldOutgrowTheReadersIsNeverWritten) {
+  std::string text = "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Dorvane]\n";
+  for (int i = 0; text.size() < (1 << 20) - 64; ++i) {
+    text += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
+  }
+  mkdir(folder.c_str(), 0700);
+  WriteText(folder + "/user.reg", text);
+  HKEY key = OpenPath(false);
+  ASSERT_NE(nullptr, key);
+  DWORD port = 5;
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
+  EXPECT_EQ(ERROR_CANTWRITE, RegCloseKey(key));
+  EXPECT_EQ(text, ReadText(folder + "/user.reg"));
+  key = OpenPath(false);
+  EXPECT_NE(nullptr, key) << "the store still reads";
+  RegCloseKey(key);
+}
+
 TEST_F(Platform, UnreachableFolderFailsTheRootOpen) {
   WriteText(root + "/file", "");
   setenv("XDG_CONFIG_HOME", (root + "/file").c_str(), 1);

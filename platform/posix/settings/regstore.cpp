@@ -182,9 +182,13 @@ DWORD SaveStore(const RegStore* store) {
   }
   setvbuf(file, nullptr, _IOFBF, 1 << 16);  // a large store in few writes
   WriteStore(file, store);
-  // Every step must hold before the rename makes the new text the store.
+  // Every step must hold before the rename makes the new text the store. A text past
+  // the size every reader takes (a compact hand-made store near it grows by the blank
+  // lines we write) would be a store no run could read again: it is not written.
   errno = 0;
-  bool done = fflush(file) == 0 && !ferror(file) && fsync(fd) == 0;
+  bool done = fflush(file) == 0 && !ferror(file);
+  bool tooLarge = done && ftell(file) > REG_FILE_MAX;
+  done = done && !tooLarge && fsync(fd) == 0;
   int error = errno ? errno : EIO;
   done = (fclose(file) == 0) && done;
   if (done && rename(temp, path) != 0) {
@@ -193,7 +197,7 @@ DWORD SaveStore(const RegStore* store) {
   }
   if (!done) {
     unlink(temp);
-    return ErrorFromErrno(error);
+    return tooLarge ? ERROR_CANTWRITE : ErrorFromErrno(error);
   }
   int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
