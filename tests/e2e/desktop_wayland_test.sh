@@ -35,9 +35,11 @@ round() {
   timeout 5 xclip -o -selection clipboard >"$WORK/x11"
   same_bytes "$name: xclip" "$WORK/x11" "$WORK/expected"
   check_keeper "$name"
-  # Another copy replaces the text: the keeper ends.
+  # Another copy replaces the text: the keeper ends, and the copy stays.
   echo other | wl-copy
   keepers_gone_within 3 || fail "$name: keeper still running after wl-copy"
+  [ "$(timeout 5 wl-paste -n 2>&1)" = other ] ||
+    fail "$name: the keeper's end took the copy that replaced its text with it"
 
   # Desktop to handheld: what the user copied last, whatever the X11 clipboard holds.
   echo stale | timeout 5 xclip -i -selection clipboard
@@ -50,6 +52,20 @@ round() {
 
 [ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
 round "no X11 focus"
+
+# Once a keeper's X11 copy of the text is stale (another program's copy replaced the
+# Wayland text), the compositor takes the X11 selection for the new text. Had the keeper
+# let its X11 selection go first, CLIPBOARD would have no owner for a moment, and sway
+# answers that by clearing the Wayland clipboard: the user's new copy. A race, so ten
+# times.
+for i in $(seq 10); do
+  run_quillet --send "mirrored $i"
+  sleep 1.1  # past the moment when a compositor's bridge may answer our taking of it
+  echo "copied $i" | wl-copy
+  keepers_gone_within 3 || fail "copy $i: keeper still running after wl-copy"
+  [ "$(timeout 5 wl-paste -n 2>&1)" = "copied $i" ] ||
+    fail "copy $i: the keeper's end took the new copy with it: [$(timeout 5 wl-paste -n 2>&1)]"
+done
 
 # Texts longer than a pipe holds, both ways: the longest from the handheld (98298 bytes
 # of UTF-8, all euro signs) and 2 MB from the desktop.

@@ -33,6 +33,7 @@
 
 #define KEEPER_NAME "quillet-keeper"
 #define KEEPER_BRIDGE_WAIT 1000  // ms
+#define KEEPER_STALE_WAIT 1000   // ms
 
 void ServeClipboards(X11Session* x11, WlSession* wayland, int64_t deadline) {
   struct pollfd fds[1 + WL_POLL_FDS];
@@ -58,19 +59,24 @@ static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
 
 static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
   bool keepWayland = wayland->display != nullptr;
+  int64_t staleUntil = X11_NO_DEADLINE;  // when a stale X11 mirror is let go
   for (;;) {
     if (x11->lost) X11Close(x11);
+    int64_t now = MonotonicMilliseconds();
     if (keepWayland && !wayland->owner) {
       keepWayland = false;
       // Another program's copy replaced our Wayland text: the X11 mirror is stale too,
-      // unless this was the compositor's bridge fetching our fresh X11 selection.
-      if (!wayland->lost && x11->display != nullptr &&
-          MonotonicMilliseconds() - x11TakenAt > KEEPER_BRIDGE_WAIT)
-        x11->owner = false;
+      // unless this was the compositor's bridge fetching our fresh X11 selection. It is
+      // not let go at once: a compositor that bridges (wlroots, weston) takes the X11
+      // selection for the new text right after, and if CLIPBOARD lost its owner first
+      // it would clear the Wayland clipboard, and the new text with it.
+      if (!wayland->lost && x11->display != nullptr && now - x11TakenAt > KEEPER_BRIDGE_WAIT)
+        staleUntil = now + KEEPER_STALE_WAIT;
     }
+    if (staleUntil != X11_NO_DEADLINE && now >= staleUntil) x11->owner = false;
     bool holds = keepWayland || (x11->display != nullptr && x11->owner);
     if (!holds && !AnswersUnderWay(x11, wayland)) _exit(0);
-    ServeClipboards(x11, wayland, X11_NO_DEADLINE);
+    ServeClipboards(x11, wayland, x11->owner ? staleUntil : X11_NO_DEADLINE);
   }
 }
 
