@@ -268,6 +268,9 @@ int StallWayland(int count, StallKind kind) {
       ioctl(pipes[0], FIONREAD, &waiting);
       printf("writer ended after %lld ms with %zu bytes\n",
              (long long)(MonotonicMilliseconds() - asked), taken + (size_t)waiting);
+      for (int i = 0; i < count; ++i) close(pipes[i]);
+      delete[] pipes;
+      WlClose(&session);
       return 0;
     }
     char page[STALL_PAGE];

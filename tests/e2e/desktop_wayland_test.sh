@@ -25,7 +25,8 @@ round() {
     fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
   # About 0.35 s with the tone; a wait on the manager would add 2 s.
   echo "$name: the handheld's text took $elapsed ms from start to end"
-  [ "$elapsed" -lt 1000 ] || fail "$name: the run took $elapsed ms"
+  # QUILLET_TIME_SLACK_MS: what a slower build (the sanitizers') adds to every run.
+  [ "$elapsed" -lt $((1000 + ${QUILLET_TIME_SLACK_MS:-0})) ] || fail "$name: the run took $elapsed ms"
   # Served at once: the keeper waits on no clipboard manager first.
   timeout 1 wl-paste -n >"$WORK/wayland"
   same_bytes "$name: wl-paste at once" "$WORK/wayland" "$WORK/expected"
@@ -110,8 +111,8 @@ stop_stall
 read -r ms bytes < <(sed -n 's/^writer ended after \([0-9]*\) ms with \([0-9]*\) bytes$/\1 \2/p' \
   "$STALL_OUT")
 [ -n "$ms" ] && [ "$ms" -ge 4000 ] && [ "$ms" -lt 7000 ] && [ "$bytes" -lt 72000 ] ||
-  fail "slow reader: $(tail -n1 "$STALL_OUT")"
-echo "slow reader: $(tail -n1 "$STALL_OUT")"
+  fail "slow reader: $(cat "$STALL_OUT")"
+echo "slow reader: $(grep '^writer ended' "$STALL_OUT")"
 
 # A reader stuck from the moment the text (more than its pipe holds) is offered adds
 # nothing to the run. Before each run the selection offers no text, so that the reader
