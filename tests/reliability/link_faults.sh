@@ -11,7 +11,7 @@ TIMEOUT_MESSAGE='Quillet: error: Timeout'
 OPEN_MESSAGE='Quillet: error: Unable open to communication port'
 TEXT='hello\nworld'  # 11 bytes, as handheld-sim's escapes write it
 BEFORE=before
-MESSAGE_BOX_MS=2000
+MESSAGE_BOX_MS=${QUILLET_MESSAGE_BOX_MS:-2000}
 
 "$SETQUILLET" com1 115200 >/dev/null
 
