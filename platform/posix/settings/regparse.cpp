@@ -136,9 +136,14 @@ static DWORD ParseOwnText(char* copy, size_t length, RegStore* store) {
   *store = RegStore{};
   if (memchr(copy, '\0', length) != nullptr) return ERROR_BADDB;
   copy[length] = '\0';
+  // Lines are found with memchr on the bytes left: its cost ends where the line does, also
+  // under the sanitizers, whose strstr and strchr measure the whole rest of the text.
+  char* const end = copy + length;
   // Every section begins a line with '[': room for that many keys at once.
   int sections = copy[0] == '[';
-  for (const char* c = copy; (c = strstr(c, "\n[")) != nullptr; ++c) ++sections;
+  for (const char* c = copy; (c = (const char*)memchr(c, '\n', (size_t)(end - c))) != nullptr;) {
+    sections += *++c == '[';
+  }
   BYTE* data = (BYTE*)malloc(REG_DATA_MAX);
   if (data == nullptr || !ReserveKeys(store, sections)) {
     free(data);
@@ -151,9 +156,9 @@ static DWORD ParseOwnText(char* copy, size_t length, RegStore* store) {
   char* next = copy;
   while (next != nullptr && !damaged) {
     char* line = next;
-    next = strchr(line, '\n');
+    next = (char*)memchr(line, '\n', (size_t)(end - line));
     if (next != nullptr) *next++ = '\0';
-    size_t lineLength = strlen(line);
+    size_t lineLength = (size_t)((next != nullptr ? next - 1 : end) - line);
     if (lineLength > 0 && line[lineLength - 1] == '\r') line[lineLength - 1] = '\0';
     if (!headerSeen) {
       if (line[0] == '\0') continue;
