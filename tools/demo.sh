@@ -68,7 +68,7 @@ if [ -n "$desktop_display" ]; then
   export DISPLAY=$desktop_display
   step "The desktop: display $DISPLAY (its clipboard is used as it is)"
 else
-  Xvfb -displayfd 9 -nolisten tcp 9>"$XDG_CONFIG_HOME/display" >/dev/null 2>&1 &
+  Xvfb -displayfd 9 -nolisten tcp -noreset 9>"$XDG_CONFIG_HOME/display" >/dev/null 2>&1 &
   xvfb=$!
   until [ -s "$XDG_CONFIG_HOME/display" ]; do sleep 0.05; done
   export DISPLAY=":$(cat "$XDG_CONFIG_HOME/display")"

@@ -182,9 +182,11 @@ class Session:
 
     def _start(self):
         read_end, write_end = os.pipe()
+        # -noreset: a bare Xvfb resets whenever its last client leaves, and drops a
+        # connection that is being set up just then (see start_x in desktop-lib.sh).
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
-             "-nolisten", "tcp"], pass_fds=[write_end],
+             "-nolisten", "tcp", "-noreset"], pass_fds=[write_end],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as display:
