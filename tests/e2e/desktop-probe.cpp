@@ -6,7 +6,9 @@
 //   desktop-probe rules        the clipboard's refusals while it is not open
 //   desktop-probe beep HZ MS   Beep(HZ, MS); exit 0 when it reports TRUE
 //   desktop-probe message error|warning TEXT
-//   desktop-probe pixel X Y    the screen's colour there, as RRGGBB
+//   desktop-probe pixel X Y [W H]
+//                              the screen's colour there, as RRGGBB; with W H, the most
+//                              frequent strong colour (no grey) in that area, or "none"
 //   desktop-probe owned NAME   exit 0 when the selection NAME has an owner
 //   desktop-probe manager answer|hollow|silent
 //                              a clipboard manager: takes the text offered by SAVE_TARGETS
@@ -31,9 +33,11 @@
 #include <unistd.h>
 #include <wayland-client-core.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "winapi.h"
@@ -101,13 +105,31 @@ int Rules() {
   return wrong == 0 && otherFormat && delayed ? 0 : 1;
 }
 
-int Pixel(int x, int y) {
+int Pixel(int x, int y, int width, int height) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return 2;
-  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+  XImage* image =
+      XGetImage(display, DefaultRootWindow(display), x, y, width, height, AllPlanes, ZPixmap);
   if (image == nullptr) return 2;
-  unsigned long pixel = XGetPixel(image, 0, 0);
-  printf("%06lx\n", pixel & 0xFFFFFF);  // the 24-bit TrueColor of the test server
+  // The 24-bit TrueColor of the test server. A colour is strong when its channels lie
+  // more than 96 apart: text, frames and shading are grey, an icon's colour is not.
+  std::map<unsigned long, int> strong;
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) {
+      unsigned long pixel = XGetPixel(image, column, row) & 0xFFFFFF;
+      int r = (int)(pixel >> 16), g = (int)(pixel >> 8 & 0xFF), b = (int)(pixel & 0xFF);
+      if (std::max({r, g, b}) - std::min({r, g, b}) > 96) ++strong[pixel];
+    }
+  }
+  auto most = std::max_element(strong.begin(), strong.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; });
+  if (width == 1 && height == 1) {
+    printf("%06lx\n", XGetPixel(image, 0, 0) & 0xFFFFFF);
+  } else if (most == strong.end()) {
+    printf("none\n");
+  } else {
+    printf("%06lx\n", most->first);
+  }
   XDestroyImage(image);
   XCloseDisplay(display);
   return 0;
@@ -318,7 +340,10 @@ int main(int argc, char** argv) {
     UINT icon = strcmp(argv[2], "warning") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
     return MessageBoxA(nullptr, argv[3], "Quillet", MB_OK | icon) == IDOK ? 0 : 1;
   }
-  if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]));
+  if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]), 1, 1);
+  if (command == "pixel" && argc == 6) {
+    return Pixel(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
+  }
   if (command == "owned" && argc == 3) return Owned(argv[2]);
   if (command == "stall" && argc == 5) {
     std::string kind = argv[4];
@@ -336,7 +361,7 @@ int main(int argc, char** argv) {
   }
   if (command == "focus" && argc == 3) return Focus(strcmp(argv[2], "parked") == 0);
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y|owned NAME|manager answer|hollow|silent|"
+                  "pixel X Y [W H]|owned NAME|manager answer|hollow|silent|"
                   "stall x11|wayland COUNT stuck|slow|next|focus parked|active\n");
   return 1;
 }

@@ -57,18 +57,20 @@ ends_with() {
   [ "$status" -eq "$3" ] || fail "$1: ended with $status, expected $3"
 }
 
-# The icon's colour at a point of the theme's picture clear of its glyph: the red disc
-# or the yellow sign.
+# The icon's colour: the most frequent strong colour in the box's top left corner, where
+# the icon sits (text and frames are grey), told by its hue: red for an error; orange to
+# yellow for a warning (a full-colour sign, or the one-colour form in the theme's warning
+# colour).
 icon_is() {
-  local rgb r g b
-  case $2 in
-    error) rgb=$("$PROBE" pixel $((X + 36)) $((Y + 26))) ;;
-    warning) rgb=$("$PROBE" pixel $((X + 30)) $((Y + 46))) ;;
-  esac
+  local rgb r g b min hue
+  rgb=$("$PROBE" pixel "$X" "$Y" 80 80)
+  [ "$rgb" != none ] || { fail "$1: no coloured icon"; return; }
   r=$((16#${rgb:0:2})) g=$((16#${rgb:2:2})) b=$((16#${rgb:4:2}))
+  min=$((g < b ? g : b))
+  hue=$((r >= g && r >= b ? 60 * (g - b) / (r - min) : 999))
   case $2 in
-    error) [ $r -gt 160 ] && [ $g -lt 128 ] && [ $b -lt 128 ] ;;
-    warning) [ $r -gt 192 ] && [ $g -gt 160 ] && [ $b -lt 128 ] ;;
+    error) [ $hue -ge -15 ] && [ $hue -lt 15 ] ;;
+    warning) [ $hue -ge 20 ] && [ $hue -le 65 ] ;;
   esac || fail "$1: icon colour $rgb is not the $2 icon's"
 }
 

@@ -33,6 +33,26 @@ static gboolean CloseAsked(GtkWidget* dialog, GdkEvent*, gpointer) {
   return TRUE;
 }
 
+// The theme's full-colour error or warning picture. Themes of today (Adwaita since 45, as
+// in Debian 13) carry only the one-colour symbolic form: that one is drawn in the theme's
+// error or warning colour, so the box still says at a glance which kind it is.
+static GtkWidget* MakeIcon(int warning) {
+  const char* name = warning ? "dialog-warning" : "dialog-error";
+  if (gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), name)) {
+    return gtk_image_new_from_icon_name(name, GTK_ICON_SIZE_DIALOG);
+  }
+  GtkWidget* icon = gtk_image_new_from_icon_name(
+      warning ? "dialog-warning-symbolic" : "dialog-error-symbolic", GTK_ICON_SIZE_DIALOG);
+  GtkCssProvider* tint = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(
+      tint, warning ? "image { color: @warning_color; }" : "image { color: @error_color; }", -1,
+      nullptr);
+  gtk_style_context_add_provider(gtk_widget_get_style_context(icon), GTK_STYLE_PROVIDER(tint),
+                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(tint);
+  return icon;
+}
+
 static GtkWidget* MakeDialog(const char* caption, const char* text, int warning) {
   GtkWidget* dialog = gtk_dialog_new();
   GtkWindow* window = GTK_WINDOW(dialog);
@@ -45,8 +65,7 @@ static GtkWidget* MakeDialog(const char* caption, const char* text, int warning)
 
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, SPACING);
   gtk_container_set_border_width(GTK_CONTAINER(row), SPACING);
-  GtkWidget* icon =
-      gtk_image_new_from_icon_name(warning ? "dialog-warning" : "dialog-error", GTK_ICON_SIZE_DIALOG);
+  GtkWidget* icon = MakeIcon(warning);
   gtk_widget_set_valign(icon, GTK_ALIGN_START);
   GtkWidget* label = gtk_label_new(text);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
