@@ -63,8 +63,9 @@ check_deb() {
   # No binary links libasound (the tone helper loads it), so dpkg-shlibdeps cannot see it.
   dpkg-deb -f "$deb" Depends | grep -q '\blibasound2\b' ||
     fail "Depends lacks libasound2: $(dpkg-deb -f "$deb" Depends)"
-  # The dialog plugin's toolkit comes from the plugin itself, through dpkg-shlibdeps.
-  dpkg-deb -f "$deb" Depends | grep -q '\blibgtk-3-0\b' ||
+  # The dialog plugin's toolkit comes from the plugin itself, through dpkg-shlibdeps
+  # (libgtk-3-0t64 on Debian 13, after its 64-bit time_t rename).
+  dpkg-deb -f "$deb" Depends | grep -Eq '\blibgtk-3-0(t64)?\b' ||
     fail "Depends lacks libgtk-3-0: $(dpkg-deb -f "$deb" Depends)"
 
   changes=$scratch/changelog
