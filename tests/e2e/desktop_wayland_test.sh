@@ -174,7 +174,8 @@ for _ in $(seq 100); do
   [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] && break
   sleep 0.05
 done
-[ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "xmessage never got the focus"
+[ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] ||
+  fail "xmessage never got the focus: $(timeout 5 xdotool getwindowfocus 2>&1 | head -c 300)"
 round "X11 focus"
 kill "$message"
 wait "$message" 2>/dev/null

@@ -19,7 +19,7 @@
 //   compositor does not bridge: once another program's copy replaces our Wayland text,
 //   the keeper stops offering it. The one exception is the compositor's bridge answering
 //   our own taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us,
-//   and the X11 selection carries the text on.
+//   and the X11 selection carries the text on, until a later copy names a new selection.
 // - One loop serves both (ServeClipboards): a poll over the connections and every
 //   reader's pipe, answers moved on without blocking, so no reader waits on another.
 #include <poll.h>
@@ -59,20 +59,32 @@ static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
 
 static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
   bool keepWayland = wayland->display != nullptr;
+  bool bridged = false;  // the Wayland selection is the bridge's copy of our X11 text
   int64_t staleUntil = X11_NO_DEADLINE;  // when a stale X11 mirror is let go
   for (;;) {
     if (x11->lost) X11Close(x11);
     int64_t now = MonotonicMilliseconds();
+    bool stale = false;
     if (keepWayland && !wayland->owner) {
       keepWayland = false;
       // Another program's copy replaced our Wayland text: the X11 mirror is stale too,
-      // unless this was the compositor's bridge fetching our fresh X11 selection. It is
-      // not let go at once: a compositor that bridges (wlroots, weston) takes the X11
-      // selection for the new text right after, and if CLIPBOARD lost its owner first
-      // it would clear the Wayland clipboard, and the new text with it.
-      if (!wayland->lost && x11->display != nullptr && now - x11TakenAt > KEEPER_BRIDGE_WAIT)
-        staleUntil = now + KEEPER_STALE_WAIT;
+      // unless this was the compositor's bridge fetching our fresh X11 selection.
+      bool bridge = now - x11TakenAt <= KEEPER_BRIDGE_WAIT;
+      bridged = bridge && !wayland->lost && x11->display != nullptr;
+      stale = !bridge;
     }
+    // After the bridge's copy, any selection named later is another program's copy (a
+    // compositor that bridges only for the active X11 window, as KWin 6, never takes
+    // the X11 selection for it).
+    if (bridged && wayland->selectionAt > x11TakenAt + KEEPER_BRIDGE_WAIT) {
+      bridged = false;
+      stale = true;
+    }
+    // A stale mirror is not let go at once: a compositor that bridges every copy
+    // (wlroots, weston) takes the X11 selection for the new text right after, and if
+    // CLIPBOARD lost its owner first it would clear the Wayland clipboard, and the new
+    // text with it.
+    if (stale && !wayland->lost && x11->display != nullptr) staleUntil = now + KEEPER_STALE_WAIT;
     if (staleUntil != X11_NO_DEADLINE && now >= staleUntil) x11->owner = false;
     bool holds = keepWayland || (x11->display != nullptr && x11->owner);
     if (!holds && !AnswersUnderWay(x11, wayland)) _exit(0);

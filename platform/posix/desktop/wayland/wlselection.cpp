@@ -73,6 +73,7 @@ static void NameSelection(void* data, wl_proxy*, wl_proxy* offer) {
                             ? session->introducedTypes
                             : 0;
   if (offer == session->introduced) session->introduced = nullptr;
+  session->selectionAt = MonotonicMilliseconds();
 }
 
 // The primary selection is not the clipboard: its offers are dropped.

@@ -70,6 +70,7 @@ struct WlSession {
   unsigned introducedTypes;
   wl_proxy* offer;       // the selection as the compositor offers it, or null
   unsigned offerTypes;   // bit i: the offer has MIME_TYPES[i]
+  int64_t selectionAt;   // when the compositor last named the selection (monotonic ms)
   wl_proxy* source;      // ours while it is the selection
   bool owner;            // the selection is our source (until it is cancelled)
   bool lost;             // the connection failed, or the device was finished
