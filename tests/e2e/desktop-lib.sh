@@ -133,6 +133,10 @@ start_sway() {
   SWAY_PID=$!
   local socket x11
   for _ in $(seq 200); do
+    # swaymsg finds sway through SWAYSOCK.
+    SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
+    export SWAYSOCK
+    [ -n "$SWAYSOCK" ] || { sleep 0.05; continue; }
     socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
     x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
     [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')

@@ -275,8 +275,6 @@ stress() {
 
 if [ "$SESSION" = wayland ]; then
   SWAY_XWAYLAND=disable start_sway
-  export SWAYSOCK
-  SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock | head -n1)
 else
   start_x
 fi

@@ -170,8 +170,12 @@ export DISPLAY=$WL_DISPLAY_X11
 
 xmessage -geometry +10+10 focus &
 message=$!
+# Whether a new window gets the focus is sway's own policy, and Debian 13's sway 1.10 now
+# and then left this one without it: the window is given the focus through sway's IPC, as
+# a user clicking it would.
 for _ in $(seq 100); do
-  [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] && break
+  swaymsg '[class="^Xmessage$"] focus' >/dev/null 2>&1 &&
+    [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] && break
   sleep 0.05
 done
 [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] ||
