@@ -59,32 +59,25 @@ static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
 
 static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
   bool keepWayland = wayland->display != nullptr;
-  bool bridged = false;  // the Wayland selection is the bridge's copy of our X11 text
   int64_t staleUntil = X11_NO_DEADLINE;  // when a stale X11 mirror is let go
   for (;;) {
     if (x11->lost) X11Close(x11);
-    int64_t now = MonotonicMilliseconds();
-    bool stale = false;
-    if (keepWayland && !wayland->owner) {
-      keepWayland = false;
-      // Another program's copy replaced our Wayland text: the X11 mirror is stale too,
-      // unless this was the compositor's bridge fetching our fresh X11 selection.
-      bool bridge = now - x11TakenAt <= KEEPER_BRIDGE_WAIT;
-      bridged = bridge && !wayland->lost && x11->display != nullptr;
-      stale = !bridge;
-    }
-    // After the bridge's copy, any selection named later is another program's copy (a
+    if (keepWayland && !wayland->owner) keepWayland = false;
+    // Our Wayland text is gone: the X11 mirror is stale once the compositor names a
+    // selection later than KEEPER_BRIDGE_WAIT after our X11 take, that is, another
+    // program's copy. Within it, the new selection is the compositor's bridge fetching
+    // our fresh X11 selection, which then carries the text on, until such a copy (a
     // compositor that bridges only for the active X11 window, as KWin 6, never takes
-    // the X11 selection for it).
-    if (bridged && wayland->selectionAt > x11TakenAt + KEEPER_BRIDGE_WAIT) {
-      bridged = false;
-      stale = true;
+    // the X11 selection for it). A stale mirror is not let go at once: a compositor that
+    // bridges every copy (wlroots, weston) takes the X11 selection for the new text right
+    // after, and if CLIPBOARD lost its owner first it would clear the Wayland clipboard,
+    // and the new text with it.
+    int64_t now = MonotonicMilliseconds();
+    if (staleUntil == X11_NO_DEADLINE && wayland->display != nullptr && !keepWayland &&
+        !wayland->lost && x11->display != nullptr &&
+        wayland->selectionAt > x11TakenAt + KEEPER_BRIDGE_WAIT) {
+      staleUntil = now + KEEPER_STALE_WAIT;
     }
-    // A stale mirror is not let go at once: a compositor that bridges every copy
-    // (wlroots, weston) takes the X11 selection for the new text right after, and if
-    // CLIPBOARD lost its owner first it would clear the Wayland clipboard, and the new
-    // text with it.
-    if (stale && !wayland->lost && x11->display != nullptr) staleUntil = now + KEEPER_STALE_WAIT;
     if (staleUntil != X11_NO_DEADLINE && now >= staleUntil) x11->owner = false;
     bool holds = keepWayland || (x11->display != nullptr && x11->owner);
     if (!holds && !AnswersUnderWay(x11, wayland)) _exit(0);
