@@ -155,11 +155,10 @@ start_sway() {
   exit 1
 }
 
-# Starts compositor NAME ($1) as nobody, on a session bus of its own (GNOME's and KDE's
-# offer their interfaces there), the command being the rest; its output in $WORK/NAME.log,
-# its pid in COMPOSITOR_PID.
+# Starts compositor NAME ($1) on a session bus of its own (GNOME's and KDE's offer their
+# interfaces there), the command being the rest, once the caller runs as nobody
+# (restart_as_nobody); its output in $WORK/NAME.log, its pid in COMPOSITOR_PID.
 launch_compositor() {
-  restart_as_nobody
   local name=$1 bus
   shift
   export XDG_RUNTIME_DIR=$WORK/runtime
@@ -204,6 +203,7 @@ private_display() { ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/:/'; }
 # in its log (it also holds one for its own services) and puts its authority file in the
 # runtime folder. It offers no data-control: Quillet uses X11 there.
 start_mutter() {
+  restart_as_nobody
   launch_compositor mutter mutter --headless --wayland --virtual-monitor 1024x768 \
     --wayland-display=quillet-mutter
   await_compositor mutter quillet-mutter mutter_display

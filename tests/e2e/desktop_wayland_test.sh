@@ -267,7 +267,6 @@ for signal in INT TERM HUP; do
 done
 kill "$relay" 2>/dev/null
 
-
 # Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
 # Wayland text stays.
 run_quillet --send 'Xwayland gone'
