@@ -6,9 +6,9 @@
 //   desktop-probe rules        the clipboard's refusals while it is not open
 //   desktop-probe beep HZ MS   Beep(HZ, MS); exit 0 when it reports TRUE
 //   desktop-probe message error|warning TEXT
-//   desktop-probe pixel X Y [W H]
-//                              the screen's colour there, as RRGGBB; with W H, the most
-//                              frequent strong colour (no grey) in that area, or "none"
+//   desktop-probe pixel X Y W H
+//                              the most frequent strong colour (no grey) in that area of
+//                              the screen, as RRGGBB, or "none"
 //   desktop-probe owned NAME   exit 0 when the selection NAME has an owner
 //   desktop-probe manager answer|hollow|silent
 //                              a clipboard manager: takes the text offered by SAVE_TARGETS
@@ -123,9 +123,7 @@ int Pixel(int x, int y, int width, int height) {
   }
   auto most = std::max_element(strong.begin(), strong.end(),
                                [](const auto& a, const auto& b) { return a.second < b.second; });
-  if (width == 1 && height == 1) {
-    printf("%06lx\n", XGetPixel(image, 0, 0) & 0xFFFFFF);
-  } else if (most == strong.end()) {
+  if (most == strong.end()) {
     printf("none\n");
   } else {
     printf("%06lx\n", most->first);
@@ -340,7 +338,6 @@ int main(int argc, char** argv) {
     UINT icon = strcmp(argv[2], "warning") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
     return MessageBoxA(nullptr, argv[3], "Quillet", MB_OK | icon) == IDOK ? 0 : 1;
   }
-  if (command == "pixel" && argc == 4) return Pixel(atoi(argv[2]), atoi(argv[3]), 1, 1);
   if (command == "pixel" && argc == 6) {
     return Pixel(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
   }
@@ -361,7 +358,7 @@ int main(int argc, char** argv) {
   }
   if (command == "focus" && argc == 3) return Focus(strcmp(argv[2], "parked") == 0);
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y [W H]|owned NAME|manager answer|hollow|silent|"
+                  "pixel X Y W H|owned NAME|manager answer|hollow|silent|"
                   "stall x11|wayland COUNT stuck|slow|next|focus parked|active\n");
   return 1;
 }
