@@ -5,6 +5,7 @@
 #define QUILLET_PLATFORM_POSIX_POSIX_H
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -48,6 +49,18 @@ DWORD QuilletPath(const char* tail, char* path, size_t size);
 DWORD CheckQuilletFolder(void);
 // Creates the folder (and what leads to it) when missing. Returns 0 or an error code.
 DWORD MakeQuilletFolder(void);
+// The own-files rule (userfolder.cpp says it whole) for path, whose lstat is info: 0, or
+// ERROR_ACCESS_DENIED once the system log says why. OWN_SHARED: a folder others may write
+// to passes when sticky. OWN_USER_ONLY: root's ownership does not count.
+#define OWN_SHARED 1u
+#define OWN_USER_ONLY 2u
+DWORD CheckOwned(const char* path, const struct stat* info, unsigned rules);
+// One line in the system log: "refused PATH: " and why (a printf format and its arguments).
+void LogRefusal(const char* path, const char* why, ...);
+// The device map's entry name ("com1", "usb") as a path: 0 when it exists and it, its
+// folder and the per-user folder pass the rule; ERROR_FILE_NOT_FOUND when there is no
+// such entry; ERROR_ACCESS_DENIED when refused.
+DWORD DeviceMapEntry(const char* name, char* path, size_t size);
 
 // ---- Handle values (handles.cpp) ----------------------------------------------------------
 // Handles are small multiples of 4 tagged with their kind: never null, never

@@ -1,6 +1,10 @@
 // The Linux platform layer on real ptys: serial ports with real (short) time-outs, the
 // exclusive open, hang-ups, and the USB device list from a made-up sysfs tree.
+#include <dirent.h>
+#include <sys/inotify.h>
+
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -223,6 +227,85 @@ TEST_F(Platform, DeviceMapLinkIsTheUsbDevice) {
   EXPECT_EQ(2u, received);
   EXPECT_LT(MonotonicMilliseconds() - start, 1000) << "the pause after the last byte ends it";
   EXPECT_TRUE(CloseHandle(port));
+}
+
+
+// ---- Only what is the user's own, and only a character device --------------------------
+
+// A map entry that is no character device is refused before anything opens it (an open
+// can act on a device): no IN_OPEN reaches the target.
+TEST_F(Platform, AMapEntryThatIsNoCharacterDeviceIsNeverOpened) {
+  mkdir(folder.c_str(), 0700);
+  mkdir((folder + "/devices").c_str(), 0700);
+  const std::string link = folder + "/devices/com3";
+  const struct {
+    const char* what;
+    std::function<int(const char*)> make;
+  } cases[] = {
+      {"regular file", [](const char* path) { return close(creat(path, 0600)); }},
+      {"FIFO", [](const char* path) { return mkfifo(path, 0600); }},
+      {"directory", [](const char* path) { return mkdir(path, 0700); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string target = root + "/" + c.what;
+    ASSERT_EQ(0, c.make(target.c_str()));
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_LE(0, inotify_add_watch(watch, target.c_str(), IN_OPEN));
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileA("com3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    char events[256];
+    EXPECT_EQ(-1, read(watch, events, sizeof events)) << "the target was opened";
+    close(watch);
+    unlink(link.c_str());
+  }
+}
+
+// A device map another user could have put links into is refused, serial and USB alike,
+// never passed over for /dev/ttyS* or the visor driver's list.
+TEST_F(Platform, ADeviceMapThatIsNotTheUsersOwnIsRefused) {
+  const std::string name = MapPty("com7"), devices = folder + "/devices";
+  const std::string links[] = {devices + "/com7", devices + "/usb"};
+  ASSERT_EQ(0, symlink(name.c_str(), links[1].c_str()));
+  const struct {
+    const char* what;
+    bool own;
+    bool rootOnly;
+    std::function<int()> make;
+  } cases[] = {
+      {"the user's own", true, false, [] { return 0; }},
+      {"devices/ others can write to", false, false,
+       [&] { return chmod(devices.c_str(), 0703); }},
+      {"devices/ of another user's", false, true,
+       [&] { return chown(devices.c_str(), 65534, -1); }},
+      {"links of another user's", false, true,
+       [&] { return lchown(links[0].c_str(), 65534, -1) | lchown(links[1].c_str(), 65534, -1); }},
+      {"a folder others can write to", false, false,
+       [&] { return chmod(folder.c_str(), 0777); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.rootOnly && geteuid() != 0) continue;
+    for (const std::string& path : {folder, devices}) {
+      ASSERT_EQ(0, chmod(path.c_str(), 0700));
+      ASSERT_EQ(0, chown(path.c_str(), geteuid(), -1));
+    }
+    for (const std::string& link : links) ASSERT_EQ(0, lchown(link.c_str(), geteuid(), -1));
+    ASSERT_EQ(0, c.make());
+    HANDLE port = CreateFileA("com7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(c.own, port != INVALID_HANDLE_VALUE);
+    if (c.own) {
+      CloseHandle(port);
+    } else {
+      EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    }
+    DWORD count = 99, size = 256;
+    char list[256];
+    EXPECT_EQ(0, PalmUsbGetAttachedDevices(&count, list, &size));
+    EXPECT_EQ(c.own ? 1u : 0u, count);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The Linux platform layer on real files: the settings store in a fresh per-user
 // folder, error texts and movable memory.
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -341,6 +342,194 @@ TEST(MovableMemory, LockCountsFollowWindowsRules) {
   ASSERT_NE(nullptr, empty);
   EXPECT_EQ(nullptr, GlobalLock(empty));
   GlobalFree(empty);
+}
+
+
+// ---- Only what is the user's own -----------------------------------------------------
+
+// The first failure of reading the Dorvane key (kind 'r') or of writing below it ('w').
+LONG StoreStatus(char kind) {
+  HKEY rootKey = nullptr, key = nullptr;
+  LONG status = RegOpenCurrentUser(KEY_ALL_ACCESS, &rootKey);
+  if (status != ERROR_SUCCESS) return status;
+  status = kind == 'r' ? RegOpenKeyExA(rootKey, "Software\\Dorvane", 0, KEY_ALL_ACCESS, &key)
+                       : RegCreateKeyExA(rootKey, "Software\\Dorvane\\New", 0, nullptr, 0,
+                                         KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  DWORD port = 3;
+  if (status == ERROR_SUCCESS && kind == 'w') {
+    status = RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&port, 4);
+  }
+  LONG closed = key != nullptr ? RegCloseKey(key) : ERROR_SUCCESS;
+  RegCloseKey(rootKey);
+  return status != ERROR_SUCCESS ? status : closed;
+}
+
+std::string Listing(const std::string& folder) {
+  std::string command = "ls -A '" + folder + "' 2>&1";
+  std::string listing;
+  FILE* ls = popen(command.c_str(), "r");
+  for (int c; ls != nullptr && (c = fgetc(ls)) != EOF;) listing += (char)c;
+  if (ls != nullptr) pclose(ls);
+  return listing;
+}
+
+// Settings another user could have put there are neither read nor written, and stay as
+// they are; the user's own are used, a store link into the user's dotfiles included.
+TEST_F(Platform, SettingsThatAreNotTheUsersOwnAreRefusedAndLeftAsTheyAre) {
+  const uid_t OTHER = 65534;
+  const bool asRoot = geteuid() == 0;
+  const std::string dotfiles = root + "/dotfiles", store = folder + "/user.reg";
+  const struct {
+    const char* what;
+    bool link;      // the store is a link into dotfiles/
+    bool rootOnly;  // needs chown
+    LONG status;
+    std::function<int()> make;
+  } cases[] = {
+      {"the user's own", false, false, ERROR_SUCCESS, [] { return 0; }},
+      {"the user's own link into dotfiles", true, false, ERROR_SUCCESS, [] { return 0; }},
+      {"a sticky base others can write to", false, false, ERROR_SUCCESS,
+       [&] { return chmod(root.c_str(), 01777); }},
+      {"a folder the user's private group can write to", false, true, ERROR_SUCCESS,
+       [&] { return chmod(folder.c_str(), 0770); }},
+      {"a base others can write to, not sticky", false, false, ERROR_ACCESS_DENIED,
+       [&] { return chmod(root.c_str(), 0777); }},
+      {"a base of another user's", false, true, ERROR_ACCESS_DENIED,
+       [&] { return chown(root.c_str(), OTHER, -1); }},
+      {"a folder others can write to", false, false, ERROR_ACCESS_DENIED,
+       [&] { return chmod(folder.c_str(), 0707); }},
+      {"a folder another group can write to", false, true, ERROR_ACCESS_DENIED,
+       [&] { return chown(folder.c_str(), -1, OTHER) | chmod(folder.c_str(), 0770); }},
+      {"a folder of another user's", false, true, ERROR_ACCESS_DENIED,
+       [&] { return chown(folder.c_str(), OTHER, -1); }},
+      {"a store others can write to", false, false, ERROR_ACCESS_DENIED,
+       [&] { return chmod(store.c_str(), 0602); }},
+      {"a store of another user's", false, true, ERROR_ACCESS_DENIED,
+       [&] { return chown(store.c_str(), OTHER, -1); }},
+      {"a link into a folder others can write to", true, false, ERROR_ACCESS_DENIED,
+       [&] { return chmod(dotfiles.c_str(), 0777); }},
+      {"a link into a folder of another user's", true, true, ERROR_ACCESS_DENIED,
+       [&] { return chown(dotfiles.c_str(), OTHER, -1); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.rootOnly && !asRoot) continue;
+    ASSERT_EQ(0, system(("rm -rf '" + folder + "' '" + dotfiles + "'").c_str()));
+    ASSERT_EQ(0, chown(root.c_str(), geteuid(), getegid()));
+    ASSERT_EQ(0, chmod(root.c_str(), 0700));
+    HKEY key = OpenPath(true);
+    ASSERT_NE(nullptr, key);
+    RegCloseKey(key);
+    std::string text = store;
+    if (c.link) {
+      text = dotfiles + "/user.reg";
+      ASSERT_EQ(0, mkdir(dotfiles.c_str(), 0755));
+      ASSERT_EQ(0, rename(store.c_str(), text.c_str()));
+      ASSERT_EQ(0, symlink("../dotfiles/user.reg", store.c_str()));
+    }
+    const std::string before = ReadText(text), files = Listing(folder) + Listing(dotfiles);
+    ASSERT_EQ(0, c.make());
+    EXPECT_EQ(c.status, StoreStatus('r'));
+    EXPECT_EQ(c.status, StoreStatus('w'));
+    if (c.status != ERROR_SUCCESS) {
+      EXPECT_EQ(before, ReadText(text));
+      EXPECT_EQ(files, Listing(folder) + Listing(dotfiles));
+    } else {
+      EXPECT_NE(before, ReadText(text)) << "the write did not reach the store";
+      struct stat link;
+      EXPECT_TRUE(!c.link || (lstat(store.c_str(), &link) == 0 && S_ISLNK(link.st_mode)));
+    }
+  }
+}
+
+// The lock is made where it belongs or nowhere: never through a link, and only a regular
+// file of the user's own is taken as the lock.
+TEST_F(Platform, ALockThatIsNoRegularFileOfTheUsersOwnIsRefused) {
+  const std::string lock = folder + "/user.reg.lock", elsewhere = root + "/elsewhere";
+  const struct {
+    const char* what;
+    bool rootOnly;
+    std::function<int()> make;
+  } cases[] = {
+      {"a link to a path of another's choosing", false,
+       [&] { return symlink(elsewhere.c_str(), lock.c_str()); }},
+      {"a link to a file of the user's", false,
+       [&] {
+         WriteText(elsewhere, "mine");
+         return symlink(elsewhere.c_str(), lock.c_str());
+       }},
+      {"a FIFO", false, [&] { return mkfifo(lock.c_str(), 0600); }},
+      {"a file of another user's", true,
+       [&] {
+         WriteText(lock, "");
+         return chown(lock.c_str(), 65534, 65534);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.rootOnly && geteuid() != 0) continue;
+    ASSERT_EQ(0, system(("rm -rf '" + folder + "' '" + elsewhere + "'").c_str()));
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    ASSERT_EQ(0, c.make());
+    const std::string before = ReadText(elsewhere);
+    struct stat seen;
+    ASSERT_EQ(0, lstat(lock.c_str(), &seen));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, StoreStatus('w'));
+    EXPECT_EQ("user.reg.lock\n", Listing(folder)) << "a store was written";
+    struct stat after;
+    ASSERT_EQ(0, lstat(lock.c_str(), &after));
+    EXPECT_EQ(seen.st_ino, after.st_ino);
+    EXPECT_EQ(before, ReadText(elsewhere));
+    EXPECT_EQ(before.empty(), access(elsewhere.c_str(), F_OK) != 0) << "made where the link led";
+  }
+}
+
+// In a base others may write to, only a folder the user owns is the user's: root's
+// counts no more than another user's, as it could have been made in the user's place.
+// The user is nobody here; a missing folder is made by the first write, mode 0700.
+TEST_F(Platform, InASharedBaseOnlyAFolderOfTheUsersOwnCounts) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+  const uid_t NOBODY = 65534;
+  ASSERT_EQ(0, chmod(root.c_str(), 01777));
+  const struct {
+    const char* what;
+    uid_t owner;  // of an existing folder; 0 with made false: none
+    bool made;
+    LONG status;
+  } cases[] = {
+      {"no folder yet", 0, false, ERROR_SUCCESS},
+      {"the user's own folder", NOBODY, true, ERROR_SUCCESS},
+      {"a folder of root's", 0, true, ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, system(("rm -rf '" + folder + "'").c_str()));
+    if (c.made) {
+      ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+      ASSERT_EQ(0, chown(folder.c_str(), c.owner, c.owner));
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
+      if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(99);
+      LONG read = StoreStatus('r');  // no store yet: a missing key
+      LONG written = StoreStatus('w');
+      _exit(read == written || (read == ERROR_FILE_NOT_FOUND && written == 0) ? (int)written
+                                                                               : 98);
+    }
+    int status;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(c.status, WEXITSTATUS(status));
+    struct stat made;
+    ASSERT_EQ(0, stat(folder.c_str(), &made));
+    if (c.status == ERROR_SUCCESS) {
+      EXPECT_EQ(NOBODY, made.st_uid);
+      EXPECT_EQ(c.made ? 0755u : 0700u, made.st_mode & 07777);
+    } else {
+      EXPECT_EQ("", Listing(folder));
+    }
+  }
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ if [ "$(id -u)" -eq 0 ]; then
   mkdir -p "$XDG_CONFIG_HOME/quillet"
   # shellcheck disable=SC2016
   unshare --mount -- bash -c '
-    mount -t tmpfs -o size=64k tmpfs "$XDG_CONFIG_HOME/quillet" || exit 9
+    mount -t tmpfs -o size=64k,mode=0700 tmpfs "$XDG_CONFIG_HOME/quillet" || exit 9
     "$SETQUILLET" com5 9600 || exit 8
     head -c 1M /dev/zero >"$XDG_CONFIG_HOME/quillet/filler" 2>/dev/null
     "$SETQUILLET" com3 2400 >"$0/full.out"; echo $? >"$0/full.code"
@@ -205,5 +205,110 @@ grep -qx '"Port"=dword:00000005' "$XDG_CONFIG_HOME/locked/user.reg" || fail "loc
 expect_equal "locked target folder: files" "user.reg" "$(ls -A "$XDG_CONFIG_HOME/locked")"
 [ -L "$store" ] || fail "locked target: the link was replaced"
 chmod 755 "$XDG_CONFIG_HOME/locked"
+
+# ---- Files another user planted -------------------------------------------------------
+# Root is the victim, nobody the other user, in a mount namespace of the test's own whose
+# /dev/log is read into $scratch/syslog. Each row: what nobody planted (the set-up, run as
+# root; `plant` runs a command as nobody), SetQuillet com1 115200's exit code and output,
+# Quillet's exit code and message, and the line the system log must hold. nobody's
+# handheld waits on com1 of the device map for root's clipboard text: it must never come,
+# and nothing may change or appear (at the link targets neither). Then nobody's own first
+# run in a sticky folder, through its own device link and a store link into its dotfiles.
+if [ "$(id -u)" -eq 0 ]; then
+  read -r -d '' planted <<'PLANTED'
+source "$1"
+chmod 755 "$scratch"
+mkdir "$scratch/dev" && mount --rbind /dev "$scratch/dev" && mount -t tmpfs -o mode=755 tmpfs /dev &&
+  mkdir /dev/.host && mount --move "$scratch/dev" /dev/.host && ln -s /dev/.host/* /dev/ || exit 9
+python3 -c 'import os, socket, sys
+log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+log.bind("/dev/log")
+os.chmod("/dev/log", 0o666)
+with open(sys.argv[1], "a", buffering=1) as out:
+    while True:
+        out.write(log.recv(65536).decode(errors="replace") + "\n")' "$scratch/syslog" &
+sims+=("$!")  # ended with the handhelds
+for _ in $(seq 200); do [ "$(stat -c %a /dev/log 2>/dev/null)" = 666 ] && break; sleep 0.05; done
+[ -S /dev/log ] || fail "no /dev/log of our own within 10 s"
+plant() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+for program in QUILLET HANDHELD_SIM; do  # for run_quillet and start_sim
+  printf '#!/bin/sh\nexec setpriv --reuid=nobody --regid=nogroup --clear-groups "%s" "$@"\n' \
+    "${!program}" >"$scratch/nobody-$program"
+  chmod 755 "$scratch/nobody-$program"
+done
+victim=$scratch/victim.reg attacker=$scratch/attacker
+: >"$victim"
+mkdir "$attacker" && chown nobody "$attacker"
+SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console!'
+PORT_FAILED='Quillet: error: Unable open to communication port'
+DENIED='\nLastError: Access is denied.\r\n\n'
+NOT_OWN='owned by uid 65534, not by this user (uid 0), in a folder others may write to'
+# The set-ups, in a fresh $base.
+planted_folder() {
+  chmod 1777 "$base"
+  plant mkdir -m 777 "$base/quillet" "$base/quillet/devices"
+  plant ln -s "$attacker/lock" "$base/quillet/user.reg.lock"
+  plant ln -s "$victim" "$base/quillet/user.reg"
+}
+open_base() { chmod 777 "$base"; }
+open_devices() {
+  chmod 755 "$base"
+  "$SETQUILLET" com1 115200 && chmod 711 "$base/quillet" && mkdir -m 777 "$base/quillet/devices"
+}
+# set-up|SetQuillet's exit code|its output|Quillet's exit code|its message|the log line
+# after "refused $base"
+ROWS=(
+  "planted_folder|1|$DENIED|5|$SETTINGS_UNSET|/quillet: $NOT_OWN"
+  "open_base|1|$DENIED|5|$SETTINGS_UNSET|: writable by others and not sticky (mode 0777)"
+  "open_devices|0||0|$PORT_FAILED|/quillet/devices: writable by others (mode 0777)"
+)
+for row in "${ROWS[@]}"; do
+  IFS='|' read -r name code output quillet_code message line <<<"$row"
+  fresh_config
+  base=$XDG_CONFIG_HOME
+  $name
+  HANDHELD_SIM=$scratch/nobody-HANDHELD_SIM start_sim "$base/quillet/devices/com1" --receive --timeout 2000
+  before=$(find "$base" "$attacker" "$victim" ! -name com1 -printf '%p %m %u %s\n' | sort)
+  "$SETQUILLET" com1 115200 >"$scratch/out"
+  expect_equal "$name: SetQuillet's exit code" "$code" "$?"
+  expect_file_bytes "$name: SetQuillet's output" "$scratch/out" "$output"
+  run_quillet
+  expect_equal "$name: Quillet's exit code" "$quillet_code" "$status"
+  expect_equal "$name: Quillet's message" "$message" "$errors"
+  wait_sim
+  expect_equal "$name: nobody's handheld never heard from the host" 2 "$?"
+  [ -s "$scratch/sim.out" ] && fail "$name: text reached nobody's handheld: $(cat "$scratch/sim.out")"
+  after=$(find "$base" "$attacker" "$victim" ! -name com1 -printf '%p %m %u %s\n' | sort)
+  [ "$before" == "$after" ] || fail "$name: files changed: $(diff <(echo "$before") <(echo "$after"))"
+  wait_for_line "$scratch/syslog" "Quillet: refused $base$line"
+done
+
+refusals=$(grep -c refused "$scratch/syslog")
+fresh_config
+chmod 1777 "$XDG_CONFIG_HOME"
+store=$XDG_CONFIG_HOME/quillet/user.reg dotfiles=$XDG_CONFIG_HOME/dotfiles
+plant "$SETQUILLET" com1 115200
+expect_equal "nobody's first run: exit code" 0 "$?"
+expect_equal "nobody's first run: folder" "700 nobody" "$(stat -c '%a %U' "$XDG_CONFIG_HOME/quillet")"
+HANDHELD_SIM=$scratch/nobody-HANDHELD_SIM start_sim "$XDG_CONFIG_HOME/quillet/devices/com1" --send hello
+QUILLET=$scratch/nobody-QUILLET run_quillet
+expect_equal "nobody's own device link: exit code" 0 "$status"
+expect_equal "nobody's own device link: message" "$NO_CLIPBOARD" "$errors"
+wait_sim
+expect_equal "nobody's own device link: handheld-sim's exit" 0 "$?"
+plant mkdir "$dotfiles" && plant mv "$store" "$dotfiles/user.reg" &&
+  plant ln -s "$dotfiles/user.reg" "$store"
+plant "$SETQUILLET" com3 57600
+expect_equal "nobody's store link: exit code" 0 "$?"
+grep -qx '"Port"=dword:00000003' "$dotfiles/user.reg" && [ -L "$store" ] ||
+  fail "nobody's store link was not written through"
+expect_equal "nobody's own files: refusals logged" "$refusals" "$(grep -c refused "$scratch/syslog")"
+finish
+PLANTED
+  unshare --mount -- bash -c "$planted" planted "$(dirname "$0")/lib.sh" >/dev/null ||
+    fail "files another user planted (above)"
+else
+  echo "files another user planted: needs root to act as two users; not run" >&2
+fi
 
 finish

@@ -5,11 +5,15 @@
 //   device map names: ${XDG_CONFIG_HOME:-$HOME/.config}/quillet/devices/comN, a symbolic
 //   link to any tty (a USB-serial adapter, a pty); without an entry it is /dev/ttyS<N-1>,
 //   as under Wine. A map entry that leads nowhere is a missing port, never another one.
-//   Any other name: ERROR_FILE_NOT_FOUND. Only OPEN_EXISTING is accepted.
+//   A map that is not the user's own (userfolder.cpp) is refused with
+//   ERROR_ACCESS_DENIED, never passed over. Any other name: ERROR_FILE_NOT_FOUND. Only
+//   OPEN_EXISTING is accepted.
 // - The open is exclusive whatever the share mode says, as for every Windows
 //   communications device: an flock and TIOCEXCL; a port that is already open (in this
 //   process or another) is refused with ERROR_ACCESS_DENIED. A path that is no tty is
-//   refused with ERROR_INVALID_FUNCTION.
+//   refused with ERROR_INVALID_FUNCTION, and one that is no character device so before
+//   it is opened; a device replaced between that look and the open is refused with
+//   ERROR_ACCESS_DENIED.
 // - The line is raw from the open on: no echo, no line editing, no character mapping.
 // - GetCommState/SetCommState carry BaudRate, ByteSize (5-8), Parity (none, odd, even),
 //   StopBits (one or two), CTS/RTS and XON/XOFF flow control and the XON/XOFF
@@ -133,14 +137,29 @@ static void CatchEndingSignals(void) {
   }
 }
 
+static bool SameDevice(const struct stat* a, const struct stat* b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_rdev == b->st_rdev;
+}
+
 static HANDLE OpenTty(const char* path, bool usb) {
   CatchEndingSignals();
+  // Opening a device can act on it (a tape rewinds, a watchdog arms): only a character
+  // device is opened, and only the one that was looked at.
+  struct stat checked, opened;
+  if (stat(path, &checked) != 0) return Fail(ErrorFromErrno(errno));
+  if (!S_ISCHR(checked.st_mode)) {
+    LogRefusal(path, "not a character device (mode %06o)", (unsigned)checked.st_mode);
+    return Fail(ERROR_INVALID_FUNCTION);
+  }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another owner's TIOCEXCL shows as EBUSY: the port is taken.
   if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
   DWORD code = 0;
   struct termios line;
-  if (!isatty(fd)) {
+  if (fstat(fd, &opened) != 0 || !SameDevice(&checked, &opened)) {
+    LogRefusal(path, "replaced between its check and its open");
+    code = ERROR_ACCESS_DENIED;
+  } else if (!isatty(fd)) {
     code = ERROR_INVALID_FUNCTION;
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     code = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
@@ -208,10 +227,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
   unsigned number = ComPortNumber(lpFileName);
   if (number == 0) return Fail(ERROR_FILE_NOT_FOUND);
   char entry[32], path[QUILLET_PATH_SIZE];
-  snprintf(entry, sizeof entry, "devices/com%u", number);
-  struct stat info;
-  if (QuilletPath(entry, path, sizeof path) != 0 || lstat(path, &info) != 0) {
+  snprintf(entry, sizeof entry, "com%u", number);
+  DWORD status = DeviceMapEntry(entry, path, sizeof path);
+  if (status == ERROR_FILE_NOT_FOUND) {
     snprintf(path, sizeof path, "/dev/ttyS%u", number - 1);
+  } else if (status != 0) {
+    return Fail(status);
   }
   return OpenTtyPort(path, false);
 }

@@ -5,10 +5,10 @@
 // - PalmUsbGetAttachedDevices lists one name per handheld: /dev/ttyUSB<n> for the port
 //   whose port_number is 1 where the driver made two, else its only port, in the order
 //   of the ports' numbers. When the device map holds a devices/usb link, it alone is
-//   the list: the tty it leads to, or no device while it leads nowhere. The list is the
-//   NUL-terminated names and one more NUL; too small a buffer (or none) gives
-//   PALM_USB_BUFFER_TOO_SMALL and the size needed, a large enough one 0, the count and
-//   the size.
+//   the list: the tty it leads to, or no device while it leads nowhere or the map is
+//   not the user's own (userfolder.cpp). The list is the NUL-terminated names and one
+//   more NUL; too small a buffer (or none) gives PALM_USB_BUFFER_TOO_SMALL and the size
+//   needed, a large enough one 0, the count and the size.
 // - PalmUsbOpenPort opens the named tty as CreateFileA opens a serial port: exclusive,
 //   raw, refused with ERROR_ACCESS_DENIED while open elsewhere. The option is not used.
 //   The handle is closed with CloseHandle.
@@ -26,12 +26,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include "posix.h"
 
 #define VISOR_DRIVER_DIR "/sys/bus/usb-serial/drivers/visor"
-#define USB_MAP_ENTRY "devices/usb"
+#define USB_MAP_ENTRY "usb"
 #define USB_FIRST_BYTE_WAIT 10000
 #define MAX_VISOR_PORTS 32
 #define DEVICE_LIST_SIZE 4096
@@ -117,11 +116,12 @@ size_t ListVisorPorts(const char* driverDir, char* list, size_t size, DWORD* cou
 // The device list as the library hands it out.
 static size_t DeviceList(char* list, size_t size, DWORD* count) {
   char path[QUILLET_PATH_SIZE], target[PATH_MAX];
-  struct stat info;
-  if (QuilletPath(USB_MAP_ENTRY, path, sizeof path) == 0 && lstat(path, &info) == 0) {
+  DWORD status = DeviceMapEntry(USB_MAP_ENTRY, path, sizeof path);
+  if (status != ERROR_FILE_NOT_FOUND) {
     size_t used = 0;
     *count = 0;
-    if (realpath(path, target) != nullptr && AppendName(target, list, size, &used)) *count = 1;
+    if (status == 0 && realpath(path, target) != nullptr && AppendName(target, list, size, &used))
+      *count = 1;
     list[used++] = '\0';
     return used;
   }

@@ -7,6 +7,7 @@
 // value of the same name wins. Any other line, a NUL byte or a file above 1 MiB makes the
 // file damaged: ERROR_BADDB. A missing file is an empty store; an empty one too.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -195,17 +196,21 @@ DWORD LoadStore(RegStore* store, struct stat* seen) {
   *store = RegStore{};
   struct stat info = {};
   if (seen != nullptr) *seen = info;
-  char path[QUILLET_PATH_SIZE];
-  DWORD status = QuilletPath(REG_STORE_FILE, path, sizeof path);
+  char folder[QUILLET_PATH_SIZE], name[QUILLET_PATH_SIZE], path[2 * QUILLET_PATH_SIZE];
+  DWORD status = StoreTarget(folder, name);
+  if (status == ERROR_FILE_NOT_FOUND) return 0;  // a link that leads nowhere (yet)
   if (status != 0) return status;
+  snprintf(path, sizeof path, "%s/%s", folder, name);
   // A FIFO, a device or a socket in the store's place is refused before it is opened, and
   // the open never waits (for a FIFO's writer, a modem's carrier) should one slip in.
   if (stat(path, &info) == 0 && !IsStoreFile(&info)) return ERROR_BADDB;
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? 0 : ErrorFromErrno(errno);
-  if (fstat(fd, &info) != 0 || !IsStoreFile(&info)) {
+  status = fstat(fd, &info) != 0 || !IsStoreFile(&info) ? ERROR_BADDB
+                                                        : CheckOwned(path, &info, 0);
+  if (status != 0) {
     close(fd);
-    return ERROR_BADDB;
+    return status;
   }
   char* text = (char*)malloc(REG_FILE_MAX + 1);
   size_t length = 0;

@@ -17,6 +17,9 @@
 //   the old file or the new one, never a part; the next writer removes what a killed
 //   one left behind, and nothing else. The lock stays beside the store's own name, also
 //   when the store is a link: the link's target folder gets no file that outlives a write.
+// - Only what is the user's own is read or written (userfolder.cpp has the rule): the
+//   store, a store link and the folder it leads to, and the lock, which is a regular file
+//   opened where it is, never through a link. A refusal creates and changes nothing.
 #include "settings/regstore.h"
 
 #include <cerrno>
@@ -91,14 +94,25 @@ DWORD LockStore(int* lock) {
   char path[QUILLET_PATH_SIZE];
   status = QuilletPath(REG_STORE_FILE ".lock", path, sizeof path);
   if (status != 0) return status;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return ErrorFromErrno(errno);
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      status = ErrorFromErrno(errno);
-      close(fd);
-      return status;
-    }
+  // Never through a link: the lock is made here or nowhere.
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == ELOOP) LogRefusal(path, "a symbolic link, not the lock file");
+  if (fd < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    status = ErrorFromErrno(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    LogRefusal(path, "not a regular file, not the lock file");
+    status = ERROR_ACCESS_DENIED;
+  } else {
+    status = CheckOwned(path, &info, 0);
+  }
+  while (status == 0 && flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) status = ErrorFromErrno(errno);
+  }
+  if (status != 0) {
+    close(fd);
+    return status;
   }
   *lock = fd;
   return 0;
@@ -133,16 +147,15 @@ static void RemoveLeftovers(const char* folder, const char* name) {
   closedir(dir);
 }
 
-// The file that holds the store's text, as folder and name: the store itself, or for a
-// symbolic link the file at the end of its chain (a dotfile manager's link into its
-// repository), which is then replaced in its own folder and the link kept.
-static DWORD StoreTarget(char* folder, char* name) {
+DWORD StoreTarget(char* folder, char* name) {
   char path[QUILLET_PATH_SIZE];
   DWORD status = QuilletPath(REG_STORE_FILE, path, sizeof path);
   if (status != 0) return status;
   struct stat info;
   char* target = nullptr;
   if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+    status = CheckOwned(path, &info, 0);
+    if (status != 0) return status;
     target = realpath(path, nullptr);  // the whole chain, bounded by the kernel's ELOOP
     if (target == nullptr) return ErrorFromErrno(errno);  // leads nowhere: nothing written
   }
@@ -151,8 +164,12 @@ static DWORD StoreTarget(char* folder, char* name) {
   int written = snprintf(folder, QUILLET_PATH_SIZE, "%.*s", (int)(slash - whole), whole);
   snprintf(name, QUILLET_PATH_SIZE, "%s", slash + 1);
   if (written == 0) snprintf(folder, QUILLET_PATH_SIZE, "/");
+  // Where a link leads, the folder is where the new file is made and renamed.
+  if (target != nullptr) {
+    status = stat(folder, &info) == 0 ? CheckOwned(folder, &info, 0) : ErrorFromErrno(errno);
+  }
   free(target);
-  return 0;
+  return status;
 }
 
 DWORD SaveStore(const RegStore* store) {
@@ -170,7 +187,8 @@ DWORD SaveStore(const RegStore* store) {
   RemoveLeftovers(folder, name);
   int fd = mkostemp(temp, O_CLOEXEC);
   if (fd < 0) return ErrorFromErrno(errno);
-  // The replaced file keeps its permissions (mkostemp's 0600 for a new one).
+  // The replaced file keeps its permissions (mkostemp's 0600 for a new one). The reading
+  // under the same lock found it the user's own.
   struct stat old;
   if (stat(path, &old) == 0) fchmod(fd, old.st_mode & 0777);
   FILE* file = fdopen(fd, "w");

@@ -58,8 +58,9 @@ struct RegStore {
 };
 
 // Reads the store (regparse.cpp); a missing file is an empty store. ERROR_BADDB when the file is
-// damaged or is no regular file (a FIFO, a device: never opened, never waited on); other
-// failures as their own codes. On failure the store is empty. seen, when given, receives
+// damaged or is no regular file (a FIFO, a device: never opened, never waited on);
+// ERROR_ACCESS_DENIED when it is not the user's own (StoreTarget); other failures as
+// their own codes. On failure the store is empty. seen, when given, receives
 // the file's status (st_ino 0 when there is no file).
 DWORD LoadStore(RegStore* store, struct stat* seen = nullptr);
 // Parses text (length bytes) into store. 0 or ERROR_BADDB.
@@ -68,10 +69,17 @@ void FreeStore(RegStore* store);
 // Frees what key holds (not key itself) and leaves it empty.
 void FreeKeyEntry(RegKeyEntry* key);
 
-// Serialises writers: creates the folder and takes the store's lock. Returns 0 and the
-// lock in *lock, or an error code.
+// Serialises writers: creates the folder and takes the store's lock, a regular file of
+// the user's own (never followed if a link). Returns 0 and the lock in *lock, or an error
+// code.
 DWORD LockStore(int* lock);
 void UnlockStore(int lock);
+// The file that holds the store's text, as folder and name (each QUILLET_PATH_SIZE
+// bytes): user.reg itself, or for a symbolic link the file at the end of its chain (a
+// dotfile manager's link into its repository). The link and the folder it leads to must
+// pass the own-files rule (ERROR_ACCESS_DENIED); a link that leads nowhere is
+// ERROR_FILE_NOT_FOUND. The file itself is checked where it is opened.
+DWORD StoreTarget(char* folder, char* name);
 // Replaces the file with store: temporary file, fsync, rename, fsync of the folder. When
 // the store is a symbolic link, the file at the end of its chain is replaced in its own
 // folder and the link stays; a link that leads nowhere is an error and nothing is written.
