@@ -27,6 +27,9 @@
 //                              root's _NET_ACTIVE_WINDOW names it (active) or none (parked,
 //                              as KWin parks the focus on a 1x1 window at -1,-1). Says
 //                              "ready", then stays until killed
+//   desktop-probe no-close-range COMMAND [ARGUMENT]...
+//                              runs COMMAND with close_range failing (ENOSYS), in it and
+//                              in every process it starts
 #include <X11/Xutil.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -40,6 +43,7 @@
 #include <map>
 #include <string>
 
+#include "close-range-fails.h"
 #include "winapi.h"
 #include "posix.h"
 #include "desktop/wayland/wlselection.h"
@@ -325,6 +329,12 @@ int Focus(bool parked) {
   for (;;) pause();
 }
 
+int NoCloseRange(char** command) {
+  if (!MakeCloseRangeFail()) return 2;
+  execvp(command[0], command);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -357,6 +367,7 @@ int main(int argc, char** argv) {
     if (kind == "silent") return Manager(MANAGER_SILENT);
   }
   if (command == "focus" && argc == 3) return Focus(strcmp(argv[2], "parked") == 0);
+  if (command == "no-close-range" && argc > 2) return NoCloseRange(argv + 2);
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
                   "pixel X Y W H|owned NAME|manager answer|hollow|silent|"
                   "stall x11|wayland COUNT stuck|slow|next|focus parked|active\n");

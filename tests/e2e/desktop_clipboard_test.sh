@@ -46,6 +46,19 @@ if check_keeper "X11"; then
   same_bytes "after SIGHUP" "$WORK/utf8" "$WORK/utf8.expected"
 fi
 
+# The same where close_range fails (a kernel before 5.9, a container's filter; the filter
+# passes to the keeper): it still closes what it does not keep.
+"$SIM" --quiet --timeout 5000 --pty "$LINK" --send "no close_range" >/dev/null 2>&1 &
+sim=$!
+wait_link || fail "handheld-sim placed no link"
+"$PROBE" no-close-range "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
+wait "$sim"
+[ "$(xclip -o -selection clipboard)" = "no close_range" ] || fail "no close_range: text not kept"
+if check_keeper "X11, no close_range"; then
+  [ "$(ls "/proc/$KEEPER/fd" | wc -l)" -eq 4 ] ||
+    fail "keeper without close_range holds more than its display: $(ls -l "/proc/$KEEPER/fd")"
+fi
+
 # What the selection lists: a program that picks its type from TARGETS must find UTF-8.
 xclip -o -selection clipboard -t TARGETS >"$WORK/targets"
 for target in TARGETS UTF8_STRING STRING TEXT; do
