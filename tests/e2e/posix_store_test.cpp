@@ -440,6 +440,15 @@ TEST_F(Platform, SettingsThatAreNotTheUsersOwnAreRefusedAndLeftAsTheyAre) {
       EXPECT_TRUE(!c.link || (lstat(store.c_str(), &link) == 0 && S_ISLNK(link.st_mode)));
     }
   }
+  // A base opened to all after the root key was: the first write still makes no folder.
+  ASSERT_EQ(0, system(("rm -rf '" + folder + "'").c_str()));
+  HKEY rootKey, key;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenCurrentUser(KEY_ALL_ACCESS, &rootKey));
+  ASSERT_EQ(0, chmod(root.c_str(), 0777));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(rootKey, "Software", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_NE(0, access(folder.c_str(), F_OK)) << "a folder was made";
+  RegCloseKey(rootKey);
 }
 
 // The lock is made where it belongs or nowhere: never through a link, and only a regular
