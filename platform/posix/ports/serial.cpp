@@ -5,15 +5,13 @@
 //   device map names: ${XDG_CONFIG_HOME:-$HOME/.config}/quillet/devices/comN, a symbolic
 //   link to any tty (a USB-serial adapter, a pty); without an entry it is /dev/ttyS<N-1>,
 //   as under Wine. A map entry that leads nowhere is a missing port, never another one.
-//   A map that is not the user's own (userfolder.cpp) is refused with
-//   ERROR_ACCESS_DENIED, never passed over. Any other name: ERROR_FILE_NOT_FOUND. Only
-//   OPEN_EXISTING is accepted.
+//   A map that is not the user's own (userfolder.cpp) is ERROR_ACCESS_DENIED, never
+//   passed over. Any other name: ERROR_FILE_NOT_FOUND. Only OPEN_EXISTING is accepted.
 // - The open is exclusive whatever the share mode says, as for every Windows
 //   communications device: an flock and TIOCEXCL; a port that is already open (in this
 //   process or another) is refused with ERROR_ACCESS_DENIED. A path that is no tty is
-//   refused with ERROR_INVALID_FUNCTION, and one that is no character device so before
-//   it is opened; a device replaced between that look and the open is refused with
-//   ERROR_ACCESS_DENIED.
+//   refused with ERROR_INVALID_FUNCTION (no character device: before it is opened); one
+//   replaced between that look and the open with ERROR_ACCESS_DENIED.
 // - The line is raw from the open on: no echo, no line editing, no character mapping.
 // - GetCommState/SetCommState carry BaudRate, ByteSize (5-8), Parity (none, odd, even),
 //   StopBits (one or two), CTS/RTS and XON/XOFF flow control and the XON/XOFF
@@ -137,10 +135,6 @@ static void CatchEndingSignals(void) {
   }
 }
 
-static bool SameDevice(const struct stat* a, const struct stat* b) {
-  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_rdev == b->st_rdev;
-}
-
 static HANDLE OpenTty(const char* path, bool usb) {
   CatchEndingSignals();
   // Opening a device can act on it (a tape rewinds, a watchdog arms): only a character
@@ -148,7 +142,10 @@ static HANDLE OpenTty(const char* path, bool usb) {
   struct stat checked, opened;
   if (stat(path, &checked) != 0) return Fail(ErrorFromErrno(errno));
   if (!S_ISCHR(checked.st_mode)) {
-    LogRefusal(path, "not a character device (mode %06o)", (unsigned)checked.st_mode);
+    mode_t type = checked.st_mode & S_IFMT;
+    LogRefusal(path, "%s, not a character device",
+               type == S_IFREG ? "a regular file" : type == S_IFDIR ? "a folder"
+               : type == S_IFIFO ? "a FIFO" : type == S_IFBLK ? "a block device" : "a socket");
     return Fail(ERROR_INVALID_FUNCTION);
   }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -156,7 +153,8 @@ static HANDLE OpenTty(const char* path, bool usb) {
   if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
   DWORD code = 0;
   struct termios line;
-  if (fstat(fd, &opened) != 0 || !SameDevice(&checked, &opened)) {
+  if (fstat(fd, &opened) != 0 || opened.st_rdev != checked.st_rdev ||
+      opened.st_ino != checked.st_ino || opened.st_dev != checked.st_dev) {
     LogRefusal(path, "replaced between its check and its open");
     code = ERROR_ACCESS_DENIED;
   } else if (!isatty(fd)) {

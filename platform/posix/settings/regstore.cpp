@@ -96,13 +96,13 @@ DWORD LockStore(int* lock) {
   if (status != 0) return status;
   // Never through a link: the lock is made here or nowhere.
   int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-  if (fd < 0 && errno == ELOOP) LogRefusal(path, "a symbolic link, not the lock file");
+  if (fd < 0 && errno == ELOOP) LogRefusal(path, "a symbolic link (the lock is never followed)");
   if (fd < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
   struct stat info;
   if (fstat(fd, &info) != 0) {
     status = ErrorFromErrno(errno);
   } else if (!S_ISREG(info.st_mode)) {
-    LogRefusal(path, "not a regular file, not the lock file");
+    LogRefusal(path, "not a regular file");
     status = ERROR_ACCESS_DENIED;
   } else {
     status = CheckOwned(path, &info, 0);

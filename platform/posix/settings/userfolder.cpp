@@ -44,9 +44,8 @@ void LogRefusal(const char* path, const char* why, ...) {
 static bool IsPrivateGroup(gid_t group) {
   struct passwd* user = getpwuid(geteuid());
   if (user == nullptr || user->pw_gid != group) return false;
-  const char* name = user->pw_name;  // getgrgid may reuse getpwuid's buffer
-  char own[256];
-  snprintf(own, sizeof own, "%s", name);
+  char own[256];  // the name outlives the next look-up in the user database
+  snprintf(own, sizeof own, "%s", user->pw_name);
   struct group* entry = getgrgid(group);
   if (entry == nullptr || strcmp(entry->gr_name, own) != 0) return false;
   for (char** member = entry->gr_mem; *member != nullptr; ++member) {
