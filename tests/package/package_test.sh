@@ -2,15 +2,15 @@
 # The release artefacts as their users get them, each made afresh by cpack from this tree
 # in a scratch folder.
 #   deb: lintian finds no tag at any level (the tags left on purpose are listed in
-#     LINTIAN_ACCEPTED, each with its reason in the README); hardening-check finds PIE, the
-#     stack protector, fortified calls, RELRO and immediate binding in every ELF file; the
-#     package's version and its changelog's newest entry are the project's; the copyright
-#     file carries LICENSE's text; and the installed programs show their dialog from the
-#     installed plugin (desktop_dialog_test).
+#     LINTIAN_ACCEPTED, each with its reason in docs/packaging.md); hardening-check finds
+#     PIE, the stack protector, fortified calls, RELRO and immediate binding in every ELF
+#     file; the package's version and its changelog's newest entry are the project's; the
+#     copyright file carries LICENSE's text; and the installed programs show their dialog
+#     from the installed plugin (desktop_dialog_test).
 #   source: the tarball holds exactly the files git knows (when the tree is a git
 #     checkout) and never build output, .git or test leftovers; unpacked on its own,
-#     outside any git checkout, it builds with the README's commands and passes the unit
-#     tests.
+#     outside any git checkout, it builds with the commands of docs/packaging.md and
+#     passes the unit tests.
 #     package_test.sh deb|source BUILD_DIR SOURCE_DIR VERSION
 set -u
 kind=$1 build=$2 source=$3 version=$4

@@ -1,5 +1,9 @@
 // Whole runs of Quillet on the fake: the bytes on the wire, the clipboard, the messages,
 // the tone, HotSync Manager, and the order in which things happen.
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
 #include "harness.h"
 
 using Transfer = Fake;
@@ -204,5 +208,69 @@ TEST_F(RunOrder, NothingHappensWhileAMessageWaitsForItsOk) {
     EXPECT_EQ(fake::Log()[box + 1].time, fake::Log()[box].time + 15000);
     EXPECT_EQ(fake::ClipboardBytes(), std::string("ok\0", 3)) << failing;
     EXPECT_EQ(Breaches(), "");
+  }
+}
+
+// The documents quote the programs' texts; a text changed on one side only would send a
+// user looking for a message that never shows.
+using Documentation = Fake;
+
+namespace {
+std::string SourceFile(const std::string& path) {
+  std::ifstream file(QUILLET_SOURCE_DIR "/" + path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+// text as a document writes it: each line between open and close, each line end as lineEnd.
+std::string Written(const std::string& text, const std::string& open, const std::string& close,
+                    const std::string& lineEnd) {
+  std::string written;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    if (end > start) written += open + text.substr(start, end - start) + close;
+    if (end < text.size()) written += lineEnd;
+    start = end + 1;
+  }
+  return written;
+}
+}  // namespace
+
+TEST_F(Documentation, QuotesEveryMessageAsTheProgramsWriteIt) {
+  const std::string table = SourceFile("docs/troubleshooting.md");
+  const std::string manual = SourceFile("resources/linux/Quillet.1");
+  const size_t diagnostics = manual.find(".SH DIAGNOSTICS");
+  ASSERT_NE(diagnostics, std::string::npos);
+  const std::string section = manual.substr(diagnostics, manual.find("\n.SH ", diagnostics) - diagnostics);
+  const char* messages[] = {MESSAGE_SETTINGS_UNSET, MESSAGE_SHUTDOWN_FAILED, MESSAGE_SYNC_IN_PROGRESS,
+                            MESSAGE_PORT_FAILED,    MESSAGE_TIMEOUT,         MESSAGE_INCOMPLETE_WRITE,
+                            MESSAGE_RESTART_FAILED};
+  for (const char* message : messages) {
+    SCOPED_TRACE(message);
+    // A table row's first cell: each line a code span, each line end <br>.
+    EXPECT_EQ(Count(table, "\n| " + Written(message, "`", "`", "<br>") + " |"), 1u);
+    // The man page: each line a .B request, each line end .br, then the indented remedy.
+    EXPECT_EQ(Count(section, "\n.PP\n" + Written(message, ".B ", "\n", ".br\n") + ".RS\n"), 1u);
+  }
+  // Nothing quoted that the program no longer says.
+  EXPECT_EQ(Count(table, "\n| `"), 7u);
+  EXPECT_EQ(Count(section, "\n.RS\n"), 7u);
+
+  // SetQuillet's page shows its usage and a LastError line as a terminal shows them.
+  const std::string setquillet = SourceFile("resources/linux/SetQuillet.1");
+  std::string usage = RunSetQuilletOutput({});
+  fake::Reset();
+  fake::FailCall("RegOpenCurrentUser", 1, ERROR_ACCESS_DENIED);
+  int exitCode = 0;
+  std::string failure = RunSetQuilletOutput({"usb"}, &exitCode);
+  for (std::string output : {usage, failure}) {
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    if (output.back() != '\n') output += '\n';
+    EXPECT_EQ(Count(setquillet, "\n.nf\n" + output + ".fi\n"), 1u) << output;
   }
 }

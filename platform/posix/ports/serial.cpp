@@ -34,7 +34,7 @@
 // the way out (TIOCEXCL cleared, lock dropped), then ends as the signal says. Without
 // that, a tty that stays open elsewhere (a pty's other side) would stay exclusive and
 // refuse the next run. A signal the caller had us ignore stays ignored. SIGKILL cannot be
-// caught: it leaves TIOCEXCL set (see README).
+// caught: it leaves TIOCEXCL set (see docs/linux.md).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
