@@ -91,8 +91,10 @@ void ReceiveClipboard(PortId portId, HANDLE port, HGLOBAL block, char* buffer) {
   EmptyClipboard();
   GlobalUnlock(block);
   HGLOBAL text = ExpandLineFeeds(block);
-  // A block the clipboard accepted is the clipboard's from now on.
-  if (SetClipboardData(CF_TEXT, text) == nullptr) GlobalFree(text);
+  // A block the clipboard accepted is the clipboard's from now on. One it refused is
+  // still ours, and the tone would tell the user of a text that is not there.
+  bool handedOver = SetClipboardData(CF_TEXT, text) != nullptr;
+  if (!handedOver) GlobalFree(text);
   CloseClipboard();
-  SignalSuccess();
+  if (handedOver) SignalSuccess();
 }

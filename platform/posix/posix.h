@@ -97,9 +97,9 @@ void LeaveCaller(const char* name, pid_t caller, bool outlive, const int* keep, 
 int64_t MonotonicMilliseconds(void);
 
 // ---- Ports (serial.cpp, portio.cpp) ------------------------------------------------------
-#define NO_LIMIT (-1)  // a time limit that never expires
+#define NO_DEADLINE (-1)  // a deadline, or a time limit, that never comes
 
-// When a read or a write ends. Each limit in ms, or NO_LIMIT.
+// When a read or a write ends. Each limit in ms, or NO_DEADLINE.
 struct ReadLimits {
   int64_t total;      // from the start of the call
   int64_t interval;   // longest pause after a byte once the first has arrived

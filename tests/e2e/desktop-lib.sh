@@ -484,6 +484,38 @@ wait_link() {
   return 1
 }
 
+# wait_until CONDITION SECONDS MESSAGE: evaluates CONDITION until it holds; a failure
+# with MESSAGE once SECONDS have passed.
+wait_until() {
+  local deadline=$(($(date +%s%N) / 1000000 + $2 * 1000))
+  until eval "$1"; do
+    [ $(($(date +%s%N) / 1000000)) -lt "$deadline" ] || { fail "$3"; return 1; }
+    sleep 0.05
+  done
+}
+
+# hostile_owner NAME COMMAND...: with COMMAND (which stays, and says "ready" unless it is
+# true) owning the clipboard, a run from the handheld ends within 10 s, within 64 MiB,
+# with nothing sent.
+hostile_owner() {
+  local name=$1 owner started elapsed peak
+  shift
+  "$@" >"$WORK/owner.out" 2>&1 &
+  owner=$!
+  [ "$1" = true ] || wait_until "grep -qx ready $WORK/owner.out" 5 "$name: not ready"
+  started=$(date +%s%N)
+  WRAP="$PROBE peak $WORK/peak timeout 20" run_quillet --receive
+  elapsed=$((($(date +%s%N) - started) / 1000000))
+  kill "$owner" 2>/dev/null
+  wait "$owner" 2>/dev/null
+  peak=$(cat "$WORK/peak" 2>/dev/null)
+  [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: Quillet ended with $QUILLET_STATUS"
+  [ ! -s "$WORK/handheld" ] || fail "$name: the handheld got $(head -c 40 "$WORK/handheld")"
+  [ "$elapsed" -lt 10000 ] || fail "$name: the run took $elapsed ms"
+  [ "${peak:-65536}" -lt 65536 ] || fail "$name: Quillet's peak size was ${peak:-unknown} KiB"
+  echo "$name: the run took $elapsed ms, at most $peak KiB"
+}
+
 # Quillet against handheld-sim, which gets the options in "$@". The sim's stdout lands
 # in $WORK/handheld, Quillet's stderr in $WORK/quillet.err; Quillet's exit code in
 # QUILLET_STATUS.
@@ -492,7 +524,7 @@ run_quillet() {
   "$SIM" --quiet --timeout 5000 --pty "$LINK" "$@" >"$WORK/handheld" 2>"$WORK/sim.err" &
   local sim=$!
   wait_link || fail "handheld-sim placed no link"
-  "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
+  ${WRAP:-} "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
   QUILLET_STATUS=$?
   wait "$sim"
   SIM_STATUS=$?

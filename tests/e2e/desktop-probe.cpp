@@ -1,5 +1,7 @@
 // desktop-probe: calls the Linux desktop functions (clipboard, message box, tone) one at a
-// time, so the end-to-end tests can check each against the real X server and ALSA.
+// time, and plays the other programs of the desktop (readers, owners, managers that behave
+// well or badly) on Xlib and wayland-client alone, so the end-to-end tests can check each
+// against the real X server, compositor and ALSA.
 //
 //   desktop-probe get          CF_TEXT of the clipboard to stdout (exit 3 when none)
 //   desktop-probe set          stdin as CF_TEXT onto the clipboard
@@ -10,31 +12,46 @@
 //                              the most frequent strong colour (no grey) in that area of
 //                              the screen, as RRGGBB, or "none"
 //   desktop-probe owned NAME   exit 0 when the selection NAME has an owner
+//   desktop-probe focus parked|active
+//                              a mapped window takes the X11 input focus; the root's
+//                              _NET_ACTIVE_WINDOW names it (active) or none (parked, as
+//                              KWin parks the focus on a 1x1 window). Says "ready", stays
 //   desktop-probe manager answer|hollow|silent
 //                              a clipboard manager: takes the text offered by SAVE_TARGETS
 //                              (UTF8_STRING), writes it to stdout and ends; or says it took
-//                              it without asking for it (then asks for the text at once,
+//                              it without asking (then asks for the text in the same breath
 //                              and prints what it got); or never answers
-//   desktop-probe stall x11|wayland COUNT stuck|slow|next
+//   desktop-probe stall x11|wayland COUNT stuck|slow|next [PAUSE]
 //                              a reader that asks for the clipboard's text COUNT times
-//                              (UTF-8), says "asked" and never reads it; slow: takes one
-//                              page (a piece on X11) every 4 s, and on Wayland says when
-//                              the writer gave up; next (Wayland): says "watching", and
-//                              asks as soon as a text replaces the present selection (which
-//                              must offer none)
-//   desktop-probe focus parked|active
-//                              a mapped window of its own takes the X11 input focus; the
-//                              root's _NET_ACTIVE_WINDOW names it (active) or none (parked,
-//                              as KWin parks the focus on a 1x1 window at -1,-1). Says
-//                              "ready", then stays until killed
-//   desktop-probe no-close-range COMMAND [ARGUMENT]...
-//                              runs COMMAND with close_range failing (ENOSYS), in it and
-//                              in every process it starts
+//                              (UTF-8), says "asked" and never reads it; slow: takes a
+//                              page (a piece on X11) every PAUSE ms (4000), then says how
+//                              it ended: "ended after MS ms with BYTES bytes[ whole]";
+//                              next (Wayland): says "watching" and asks as soon as a text
+//                              replaces the present selection (which must offer none)
+//   desktop-probe owner endless|drip|format32
+//                              a hostile X11 owner of CLIPBOARD: UTF8_STRING in pieces of
+//                              256 KiB without end, one byte every 4 s, or "ab", a piece
+//                              in format 32, "cd". Says "ready", stays
+//   desktop-probe source endless
+//                              a Wayland source whose text never ends. Says "ready", stays
+//   desktop-probe peak FILE COMMAND...
+//                              runs COMMAND; its peak resident size in KiB into FILE
+//   desktop-probe without close_range|fork COMMAND...
+//                              runs COMMAND with close_range failing (ENOSYS) or fork
+//                              failing (EAGAIN, as at the process limit), in it and in
+//                              every process it starts
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-#include <wayland-client-core.h>
+#include <wayland-client.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,15 +59,26 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
-#include "close-range-fails.h"
+#include "syscall-fails.h"
 #include "winapi.h"
-#include "posix.h"
-#include "desktop/wayland/wlselection.h"
-#include "desktop/x11/x11selection.h"
+#include "wlr-data-control-unstable-v1-client.h"
 
 namespace {
 
+long long Now() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+void Say(const char* line) {
+  printf("%s\n", line);
+  fflush(stdout);
+}
+
+// ---- The Windows functions ------------------------------------------------------------------
 int Get() {
   if (!IsClipboardFormatAvailable(CF_TEXT)) return 3;
   if (!OpenClipboard(nullptr)) return 2;
@@ -109,6 +137,218 @@ int Rules() {
   return wrong == 0 && otherFormat && delayed ? 0 : 1;
 }
 
+// ---- X11 peers ----------------------------------------------------------------------------------
+struct XPeer {
+  Display* display;
+  Window window;
+  Atom clipboard, utf8, targets, incr, manager, saveTargets, property;
+};
+
+bool OpenPeer(XPeer* peer) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return false;
+  auto atom = [display](const char* name) { return XInternAtom(display, name, False); };
+  *peer = XPeer{display,
+                XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0),
+                atom("CLIPBOARD"),
+                atom("UTF8_STRING"),
+                atom("TARGETS"),
+                atom("INCR"),
+                atom("CLIPBOARD_MANAGER"),
+                atom("SAVE_TARGETS"),
+                atom("QUILLET_PROBE")};
+  XSelectInput(display, peer->window, PropertyChangeMask);
+  return true;
+}
+
+// Waits up to ms (-1: for ever) for an event that match accepts; other events are dropped.
+template <typename Match>
+bool AwaitEvent(XPeer* peer, Match match, XEvent* event, int ms) {
+  long long deadline = Now() + ms;
+  XFlush(peer->display);
+  for (;;) {
+    while (XPending(peer->display) > 0) {
+      XNextEvent(peer->display, event);
+      if (match(*event)) return true;
+    }
+    int left = ms < 0 ? -1 : (int)std::max(0LL, deadline - Now());
+    struct pollfd connection = {ConnectionNumber(peer->display), POLLIN, 0};
+    if (left == 0 || poll(&connection, 1, left) == 0) return false;
+  }
+}
+
+// The owner's answer to our request for target in property, short and whole.
+bool Fetch(XPeer* peer, Atom property, std::string* text, int ms) {
+  XEvent event;
+  if (!AwaitEvent(peer, [peer](const XEvent& e) {
+        return e.type == SelectionNotify && e.xselection.selection == peer->clipboard;
+      }, &event, ms) || event.xselection.property == None)
+    return false;
+  Atom type;
+  int format;
+  unsigned long length, after;
+  unsigned char* data = nullptr;
+  XGetWindowProperty(peer->display, peer->window, property, 0, 1 << 20, True, AnyPropertyType,
+                     &type, &format, &length, &after, &data);
+  if (data != nullptr) text->assign((const char*)data, length);
+  XFree(data);
+  return data != nullptr;
+}
+
+enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
+
+int Manager(ManagerKind kind) {
+  XPeer peer;
+  if (!OpenPeer(&peer)) return 2;
+  XSetSelectionOwner(peer.display, peer.manager, peer.window, CurrentTime);
+  XSync(peer.display, False);
+  Say("ready");
+  XEvent event;
+  auto isSave = [&peer](const XEvent& e) {
+    return e.type == SelectionRequest && e.xselectionrequest.selection == peer.manager &&
+           e.xselectionrequest.target == peer.saveTargets;
+  };
+  do {
+    AwaitEvent(&peer, isSave, &event, -1);  // the test ends a manager that never answers
+  } while (kind == MANAGER_SILENT);
+  XSelectionRequestEvent request = event.xselectionrequest;
+  std::string text;
+  bool saved = kind == MANAGER_HOLLOW;
+  if (!saved) {
+    XConvertSelection(peer.display, peer.clipboard, peer.utf8, peer.property, peer.window,
+                      CurrentTime);
+    saved = Fetch(&peer, peer.property, &text, 3000);
+  }
+  XSelectionEvent reply = {};
+  reply.type = SelectionNotify;
+  reply.requestor = request.requestor;
+  reply.selection = request.selection;
+  reply.target = request.target;
+  reply.property = saved ? request.property : None;
+  reply.time = request.time;
+  XSendEvent(peer.display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+  if (kind == MANAGER_HOLLOW) {
+    // Asked in the same breath as the answer, as a manager that fetches on every change
+    // does: the request reaches the owner in the same read as the answer it waits for.
+    XConvertSelection(peer.display, peer.clipboard, peer.utf8, peer.property, peer.window,
+                      CurrentTime);
+    Fetch(&peer, peer.property, &text, 3000);
+  }
+  fwrite(text.data(), 1, text.size(), stdout);
+  XCloseDisplay(peer.display);
+  return saved ? 0 : 3;
+}
+
+enum StallKind { STALL_STUCK, STALL_SLOW, STALL_NEXT };
+#define STALL_PAGE 4096
+
+// Piecewise answers, each in a property of its own that is never deleted; or one, whose
+// pieces are taken one every pace ms.
+int StallX11(int count, StallKind kind, int pace) {
+  XPeer peer;
+  if (!OpenPeer(&peer)) return 2;
+  std::vector<Atom> properties;
+  for (int i = 0; i < count; ++i) {
+    properties.push_back(XInternAtom(peer.display, ("QUILLET_STALL_" + std::to_string(i)).c_str(), False));
+    XConvertSelection(peer.display, peer.clipboard, peer.utf8, properties[i], peer.window,
+                      CurrentTime);
+  }
+  XEvent event;
+  auto isAnswer = [&peer](const XEvent& e) {
+    return e.type == SelectionNotify && e.xselection.selection == peer.clipboard;
+  };
+  for (int answers = 0; answers < count; ++answers) {
+    if (!AwaitEvent(&peer, isAnswer, &event, 5000)) return 4;
+    if (event.xselection.property == None) return 3;
+  }
+  long long asked = Now();
+  Say("asked");
+  while (kind != STALL_SLOW) sleep(60);
+  // The first piece is the INCR notice; each deletion asks for the next.
+  size_t bytes = 0;
+  auto isPiece = [&peer, &properties](const XEvent& e) {
+    return e.type == PropertyNotify && e.xproperty.atom == properties[0] &&
+           e.xproperty.state == PropertyNewValue;
+  };
+  for (bool notice = true;; notice = false) {
+    usleep(pace * 1000);
+    Atom type;
+    int format;
+    unsigned long length, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(peer.display, peer.window, properties[0], 0, 1 << 20, True,
+                       AnyPropertyType, &type, &format, &length, &after, &data);
+    XFree(data);
+    if (!notice) bytes += length;
+    if (!notice && length == 0) {
+      printf("ended after %lld ms with %zu bytes whole\n", Now() - asked, bytes);
+      return 0;
+    }
+    if (!AwaitEvent(&peer, isPiece, &event, 1000)) {
+      printf("ended after %lld ms with %zu bytes\n", Now() - asked, bytes);
+      return 0;
+    }
+  }
+}
+
+// A hostile owner: answers TARGETS, and UTF8_STRING in pieces that never end well.
+enum OwnerKind { OWNER_ENDLESS, OWNER_DRIP, OWNER_FORMAT32 };
+
+int HostileOwner(OwnerKind kind) {
+  XPeer peer;
+  if (!OpenPeer(&peer)) return 2;
+  XSetSelectionOwner(peer.display, peer.clipboard, peer.window, CurrentTime);
+  XSync(peer.display, False);
+  Say("ready");
+  std::string piece(kind == OWNER_ENDLESS ? 256 * 1024 : 1, 'x');
+  // The requestor and property of the answer under way, and how many pieces went.
+  Window requestor = None;
+  Atom property = None;
+  int pieces = 0;
+  XEvent event;
+  for (;;) {
+    AwaitEvent(&peer, [](const XEvent&) { return true; }, &event, -1);
+    if (event.type == SelectionRequest) {
+      const XSelectionRequestEvent& request = event.xselectionrequest;
+      XSelectionEvent reply = {};
+      reply.type = SelectionNotify;
+      reply.requestor = request.requestor;
+      reply.selection = request.selection;
+      reply.target = request.target;
+      reply.property = request.property;
+      reply.time = request.time;
+      if (request.target == peer.targets) {
+        long list[2] = {(long)peer.targets, (long)peer.utf8};
+        XChangeProperty(peer.display, request.requestor, request.property, XA_ATOM, 32,
+                        PropModeReplace, (unsigned char*)list, 2);
+      } else if (request.target == peer.utf8) {
+        XSelectInput(peer.display, request.requestor, PropertyChangeMask);
+        long size = 4;
+        XChangeProperty(peer.display, request.requestor, request.property, peer.incr, 32,
+                        PropModeReplace, (unsigned char*)&size, 1);
+        requestor = request.requestor;
+        property = request.property;
+        pieces = 0;
+      } else {
+        reply.property = None;
+      }
+      XSendEvent(peer.display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+    } else if (event.type == PropertyNotify && event.xproperty.window == requestor &&
+               event.xproperty.atom == property && event.xproperty.state == PropertyDelete) {
+      // The requestor asks for the next piece.
+      if (kind == OWNER_DRIP) sleep(4);
+      static const long wrong[2] = {0x58, 0x59};
+      const char* text = kind != OWNER_FORMAT32 ? piece.data() : pieces == 0 ? "ab" : "cd";
+      int format = kind == OWNER_FORMAT32 && pieces == 1 ? 32 : 8;
+      int length = kind != OWNER_FORMAT32 ? (int)piece.size() : pieces < 3 ? 2 : 0;
+      XChangeProperty(peer.display, requestor, property, peer.utf8, format, PropModeReplace,
+                      format == 32 ? (const unsigned char*)wrong : (const unsigned char*)text,
+                      format == 32 ? 1 : length);
+      ++pieces;
+    }
+  }
+}
+
 int Pixel(int x, int y, int width, int height) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return 2;
@@ -145,164 +385,6 @@ int Owned(const char* selection) {
   return owner != None ? 0 : 1;
 }
 
-bool IsSaveRequest(X11Session* session, const XEvent* event) {
-  return event->type == SelectionRequest &&
-         event->xselectionrequest.selection == session->atoms[ATOM_CLIPBOARD_MANAGER] &&
-         event->xselectionrequest.target == session->atoms[ATOM_SAVE_TARGETS];
-}
-
-enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
-
-bool IsClipboardAnswer(X11Session* session, const XEvent* event) {
-  return event->type == SelectionNotify &&
-         event->xselection.selection == session->atoms[ATOM_CLIPBOARD];
-}
-
-int Manager(ManagerKind kind) {
-  X11Session session;
-  if (!X11Open(&session)) return 2;
-  Display* display = session.display;
-  XSetSelectionOwner(display, session.atoms[ATOM_CLIPBOARD_MANAGER], session.window,
-                     CurrentTime);
-  printf("ready\n");
-  fflush(stdout);
-  XEvent event;
-  do {
-    X11WaitFor(&session, IsSaveRequest, &event, X11_NO_DEADLINE);
-  } while (kind == MANAGER_SILENT);
-  const XSelectionRequestEvent& request = event.xselectionrequest;
-  char* text = nullptr;
-  size_t length = 0;
-  Atom type = None;
-  bool saved = kind == MANAGER_HOLLOW ||
-               X11ReadSelection(&session, session.atoms[ATOM_UTF8_STRING], &text, &length,
-                                &type) == 0;
-  XSelectionEvent reply = {};
-  reply.type = SelectionNotify;
-  reply.requestor = request.requestor;
-  reply.selection = request.selection;
-  reply.target = request.target;
-  reply.property = saved ? request.property : None;
-  reply.time = request.time;
-  XSendEvent(display, request.requestor, False, NoEventMask, (XEvent*)&reply);
-  if (kind == MANAGER_HOLLOW) {
-    // Asked in the same breath as the answer, as a manager that fetches on every change
-    // does: the request reaches the owner together with the answer it waits for.
-    Atom property = session.atoms[ATOM_TRANSFER_PROPERTY];
-    XConvertSelection(display, session.atoms[ATOM_CLIPBOARD], session.atoms[ATOM_UTF8_STRING],
-                      property, session.window, CurrentTime);
-    if (X11WaitFor(&session, IsClipboardAnswer, &event, MonotonicMilliseconds() + 3000) &&
-        event.xselection.property != None) {
-      int format = 0;
-      unsigned long after = 0;
-      unsigned char* data = nullptr;
-      XGetWindowProperty(display, session.window, property, 0, 1 << 20, True,
-                         AnyPropertyType, &type, &format, &length, &after, &data);
-      if (data != nullptr) text = strndup((const char*)data, length);
-      XFree(data);
-    }
-  }
-  XSync(display, False);
-  if (text != nullptr) fwrite(text, 1, length, stdout);
-  free(text);
-  X11Close(&session);
-  return saved ? 0 : 3;
-}
-
-enum StallKind { STALL_STUCK, STALL_SLOW, STALL_NEXT };
-#define STALL_PAGE 4096
-#define STALL_PAUSE 4000  // ms
-
-void SayAsked() {
-  printf("asked\n");
-  fflush(stdout);
-}
-
-// INCR answers, each in a property of its own that is never deleted, or one piece of the
-// first every STALL_PAUSE.
-int StallX11(int count, StallKind kind) {
-  X11Session session;
-  if (!X11Open(&session)) return 2;
-  Display* display = session.display;
-  Atom first = None;
-  for (int i = 0; i < count; ++i) {
-    std::string name = "QUILLET_STALL_" + std::to_string(i);
-    Atom property = XInternAtom(display, name.c_str(), False);
-    if (i == 0) first = property;
-    XConvertSelection(display, session.atoms[ATOM_CLIPBOARD], session.atoms[ATOM_UTF8_STRING],
-                      property, session.window, CurrentTime);
-  }
-  XEvent event;
-  for (int answers = 0; answers < count; ++answers) {
-    if (!X11WaitFor(&session, IsClipboardAnswer, &event, MonotonicMilliseconds() + 5000))
-      return 4;
-    if (event.xselection.property == None) return 3;
-  }
-  SayAsked();
-  for (;;) {
-    sleep(STALL_PAUSE / 1000);
-    if (kind == STALL_SLOW) XDeleteProperty(display, session.window, first);
-    X11ServePending(&session);
-  }
-}
-
-// Serves the connection until the selection offers text.
-bool AwaitText(WlSession* session) {
-  while (!session->lost && !WlOffersText(session)) {
-    struct pollfd fds[WL_POLL_FDS];
-    int64_t due = WL_NO_DEADLINE;
-    int n = WlPrepareWait(session, fds, &due);
-    if (poll(fds, (nfds_t)n, -1) < 0) return false;
-    WlFinishWait(session, fds, n);
-  }
-  return WlOffersText(session);
-}
-
-// Pipes that are never read, or the first read a page every STALL_PAUSE until the
-// writer has closed it: then how long that took and how much it had written.
-int StallWayland(int count, StallKind kind) {
-  WlSession session;
-  char why[256];
-  if (WlOpen(&session, why, sizeof why) != WL_OPENED) return 2;
-  if (kind == STALL_NEXT) {
-    if (WlOffersText(&session)) return 3;  // nothing tells a new text from this one
-    printf("watching\n");
-    fflush(stdout);
-    if (!AwaitText(&session)) return 4;
-  }
-  if (!WlOffersText(&session)) return 3;
-  int* pipes = new int[count];
-  for (int i = 0; i < count; ++i) {
-    int ends[2];
-    if (pipe(ends) != 0) return 2;
-    wl_proxy_marshal_flags(session.offer, WL_OFFER_RECEIVE, nullptr, 1, 0,
-                           "text/plain;charset=utf-8", ends[1]);
-    close(ends[1]);
-    pipes[i] = ends[0];
-  }
-  if (!WlRoundtrip(&session)) return 4;
-  int64_t asked = MonotonicMilliseconds();
-  SayAsked();
-  size_t taken = 0;
-  for (;;) {
-    struct pollfd end = {pipes[0], 0, 0};  // only its hang-up
-    poll(&end, 1, STALL_PAUSE);
-    if (kind == STALL_SLOW && (end.revents & POLLHUP) != 0) {
-      int waiting = 0;
-      ioctl(pipes[0], FIONREAD, &waiting);
-      printf("writer ended after %lld ms with %zu bytes\n",
-             (long long)(MonotonicMilliseconds() - asked), taken + (size_t)waiting);
-      for (int i = 0; i < count; ++i) close(pipes[i]);
-      delete[] pipes;
-      WlClose(&session);
-      return 0;
-    }
-    char page[STALL_PAGE];
-    ssize_t n = kind == STALL_SLOW ? read(pipes[0], page, sizeof page) : 0;
-    if (n > 0) taken += (size_t)n;
-  }
-}
-
 int Focus(bool parked) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return 2;
@@ -324,14 +406,162 @@ int Focus(bool parked) {
   XChangeProperty(display, root, XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
                   32, PropModeReplace, (unsigned char*)&active, 1);
   XSync(display, False);
-  printf("ready\n");
-  fflush(stdout);
+  Say("ready");
   for (;;) pause();
 }
 
-int NoCloseRange(char** command) {
-  if (!MakeCloseRangeFail()) return 2;
-  execvp(command[0], command);
+// ---- Wayland peers (wlr data-control, which sway and KWin offer) --------------------------------
+struct WlPeer {
+  wl_display* display;
+  wl_seat* seat;
+  zwlr_data_control_manager_v1* manager;
+  zwlr_data_control_offer_v1* introduced;
+  bool introducedText;
+  zwlr_data_control_offer_v1* offer;  // the selection
+  bool offerText;
+  std::vector<int> sends;  // the pipes readers gave our source
+};
+
+const char* const UTF8_MIME = "text/plain;charset=utf-8";
+
+const zwlr_data_control_offer_v1_listener OFFER = {
+    .offer = [](void* p, zwlr_data_control_offer_v1*, const char* mime) {
+      if (strcmp(mime, UTF8_MIME) == 0) ((WlPeer*)p)->introducedText = true;
+    }};
+const zwlr_data_control_device_v1_listener DEVICE = {
+    .data_offer =
+        [](void* p, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+          zwlr_data_control_offer_v1_add_listener(offer, &OFFER, p);
+          ((WlPeer*)p)->introduced = offer;
+          ((WlPeer*)p)->introducedText = false;
+        },
+    .selection =
+        [](void* p, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+          WlPeer* peer = (WlPeer*)p;
+          peer->offer = offer;
+          peer->offerText = offer != nullptr && offer == peer->introduced && peer->introducedText;
+        },
+    .finished = [](void*, zwlr_data_control_device_v1*) {},
+    .primary_selection = [](void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {}};
+const zwlr_data_control_source_v1_listener SOURCE = {
+    .send = [](void* p, zwlr_data_control_source_v1*, const char*,
+               int32_t fd) { ((WlPeer*)p)->sends.push_back(fd); },
+    .cancelled = [](void*, zwlr_data_control_source_v1*) { exit(0); }};
+const wl_registry_listener REGISTRY = {
+    .global =
+        [](void* p, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+          WlPeer* peer = (WlPeer*)p;
+          if (strcmp(interface, "wl_seat") == 0 && peer->seat == nullptr)
+            peer->seat = (wl_seat*)wl_registry_bind(registry, name, &wl_seat_interface, 1);
+          if (strcmp(interface, "zwlr_data_control_manager_v1") == 0)
+            peer->manager = (zwlr_data_control_manager_v1*)wl_registry_bind(
+                registry, name, &zwlr_data_control_manager_v1_interface, 1);
+        },
+    .global_remove = [](void*, wl_registry*, uint32_t) {}};
+
+bool OpenWlPeer(WlPeer* peer) {
+  *peer = WlPeer{};
+  peer->display = wl_display_connect(nullptr);
+  if (peer->display == nullptr) return false;
+  wl_registry_add_listener(wl_display_get_registry(peer->display), &REGISTRY, peer);
+  wl_display_roundtrip(peer->display);
+  if (peer->seat == nullptr || peer->manager == nullptr) return false;
+  zwlr_data_control_device_v1_add_listener(
+      zwlr_data_control_manager_v1_get_data_device(peer->manager, peer->seat), &DEVICE, peer);
+  wl_display_roundtrip(peer->display);
+  return true;
+}
+
+// Pipes that are never read, or the first read a page every pace ms until the writer has
+// closed it: then how long that took and how much it had written.
+int StallWayland(int count, StallKind kind, int pace) {
+  WlPeer peer;
+  if (!OpenWlPeer(&peer)) return 2;
+  if (kind == STALL_NEXT) {
+    if (peer.offerText) return 3;  // nothing tells a new text from this one
+    Say("watching");
+    while (!peer.offerText && wl_display_dispatch(peer.display) >= 0) {
+    }
+  }
+  if (!peer.offerText) return 3;
+  std::vector<int> pipes;
+  for (int i = 0; i < count; ++i) {
+    int ends[2];
+    if (pipe(ends) != 0) return 2;
+    zwlr_data_control_offer_v1_receive(peer.offer, UTF8_MIME, ends[1]);
+    close(ends[1]);
+    pipes.push_back(ends[0]);
+  }
+  wl_display_roundtrip(peer.display);
+  long long asked = Now();
+  Say("asked");
+  size_t taken = 0;
+  for (;;) {
+    struct pollfd end = {pipes[0], 0, 0};  // only its hang-up
+    poll(&end, 1, pace);
+    if (kind == STALL_SLOW && (end.revents & POLLHUP) != 0) {
+      int waiting = 0;
+      ioctl(pipes[0], FIONREAD, &waiting);
+      printf("ended after %lld ms with %zu bytes\n", Now() - asked, taken + (size_t)waiting);
+      return 0;
+    }
+    char page[STALL_PAGE];
+    ssize_t n = kind == STALL_SLOW ? read(pipes[0], page, sizeof page) : 0;
+    if (n > 0) taken += (size_t)n;
+  }
+}
+
+// A source whose text never ends: every reader gets bytes as fast as it reads, for ever.
+int EndlessSource() {
+  WlPeer peer;
+  if (!OpenWlPeer(&peer)) return 2;
+  zwlr_data_control_source_v1* source = zwlr_data_control_manager_v1_create_data_source(peer.manager);
+  zwlr_data_control_source_v1_add_listener(source, &SOURCE, &peer);
+  zwlr_data_control_source_v1_offer(source, UTF8_MIME);
+  zwlr_data_control_source_v1_offer(source, "UTF8_STRING");
+  zwlr_data_control_device_v1_set_selection(
+      zwlr_data_control_manager_v1_get_data_device(peer.manager, peer.seat), source);
+  wl_display_roundtrip(peer.display);
+  Say("ready");
+  static const std::string PAGE(65536, 'y');
+  signal(SIGPIPE, SIG_IGN);
+  for (;;) {
+    std::vector<struct pollfd> fds = {{wl_display_get_fd(peer.display), POLLIN, 0}};
+    for (int fd : peer.sends) fds.push_back({fd, POLLOUT, 0});
+    wl_display_flush(peer.display);
+    poll(fds.data(), fds.size(), -1);
+    if (fds[0].revents != 0 && wl_display_dispatch(peer.display) < 0) return 1;
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents != 0 && write(fds[i].fd, PAGE.data(), PAGE.size()) < 0) {
+        close(fds[i].fd);
+        peer.sends.erase(std::find(peer.sends.begin(), peer.sends.end(), fds[i].fd));
+      }
+    }
+  }
+}
+
+int Peak(const char* file, char** command) {
+  pid_t child = fork();
+  if (child == 0) {
+    execvp(command[0], command);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child) return 2;
+  FILE* out = fopen(file, "w");
+  if (out == nullptr) return 2;
+  fprintf(out, "%ld\n", usage.ru_maxrss);
+  fclose(out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int Without(const std::string& call, char** command) {
+  bool failing = call == "close_range" ? MakeSyscallFail(__NR_close_range, ENOSYS)
+                 : call == "fork"      ? MakeSyscallFail(__NR_clone, EAGAIN) &&
+                                        MakeSyscallFail(__NR_clone3, ENOSYS)
+                                       : false;
+  if (failing) execvp(command[0], command);
   return 2;
 }
 
@@ -339,37 +569,45 @@ int NoCloseRange(char** command) {
 
 int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
+  std::string kind = argc > 2 ? argv[2] : "";
   if (command == "get") return Get();
   if (command == "set") return Set();
   if (command == "rules") return Rules();
   if (command == "beep" && argc == 4)
     return Beep((DWORD)strtoul(argv[2], nullptr, 10), (DWORD)strtoul(argv[3], nullptr, 10)) ? 0 : 1;
   if (command == "message" && argc == 4) {
-    UINT icon = strcmp(argv[2], "warning") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
+    UINT icon = kind == "warning" ? MB_ICONEXCLAMATION : MB_ICONHAND;
     return MessageBoxA(nullptr, argv[3], "Quillet", MB_OK | icon) == IDOK ? 0 : 1;
   }
-  if (command == "pixel" && argc == 6) {
+  if (command == "pixel" && argc == 6)
     return Pixel(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
-  }
   if (command == "owned" && argc == 3) return Owned(argv[2]);
-  if (command == "stall" && argc == 5) {
-    std::string kind = argv[4];
-    StallKind stall = kind == "slow" ? STALL_SLOW : kind == "next" ? STALL_NEXT : STALL_STUCK;
-    int count = atoi(argv[3]);
-    if (count < 1 || (kind != "stuck" && kind != "slow" && kind != "next")) return 1;
-    if (strcmp(argv[2], "x11") == 0 && stall != STALL_NEXT) return StallX11(count, stall);
-    if (strcmp(argv[2], "wayland") == 0) return StallWayland(count, stall);
-  }
+  if (command == "focus" && argc == 3) return Focus(kind == "parked");
   if (command == "manager" && argc == 3) {
-    std::string kind = argv[2];
     if (kind == "answer") return Manager(MANAGER_ANSWERS);
     if (kind == "hollow") return Manager(MANAGER_HOLLOW);
     if (kind == "silent") return Manager(MANAGER_SILENT);
   }
-  if (command == "focus" && argc == 3) return Focus(strcmp(argv[2], "parked") == 0);
-  if (command == "no-close-range" && argc > 2) return NoCloseRange(argv + 2);
+  if (command == "stall" && (argc == 5 || argc == 6)) {
+    std::string how = argv[4];
+    StallKind stall = how == "slow" ? STALL_SLOW : how == "next" ? STALL_NEXT : STALL_STUCK;
+    int count = atoi(argv[3]);
+    int pace = argc == 6 ? atoi(argv[5]) : 4000;
+    if (count < 1 || (how != "stuck" && how != "slow" && how != "next")) return 1;
+    if (kind == "x11" && stall != STALL_NEXT) return StallX11(count, stall, pace);
+    if (kind == "wayland") return StallWayland(count, stall, pace);
+  }
+  if (command == "owner" && argc == 3) {
+    if (kind == "endless") return HostileOwner(OWNER_ENDLESS);
+    if (kind == "drip") return HostileOwner(OWNER_DRIP);
+    if (kind == "format32") return HostileOwner(OWNER_FORMAT32);
+  }
+  if (command == "source" && kind == "endless") return EndlessSource();
+  if (command == "peak" && argc > 3) return Peak(argv[2], argv + 3);
+  if (command == "without" && argc > 3) return Without(kind, argv + 3);
   fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y W H|owned NAME|manager answer|hollow|silent|"
-                  "stall x11|wayland COUNT stuck|slow|next|focus parked|active\n");
+                  "pixel X Y W H|owned NAME|focus parked|active|manager answer|hollow|silent|"
+                  "stall x11|wayland COUNT stuck|slow|next [PAUSE]|owner endless|drip|format32|"
+                  "source endless|peak FILE COMMAND...|without close_range|fork COMMAND...\n");
   return 1;
 }

@@ -16,7 +16,8 @@ gtest_discover_tests(quillet_desktop_text_tests PROPERTIES LABELS unit)
 add_executable(desktop-probe ${CMAKE_CURRENT_LIST_DIR}/desktop-probe.cpp)
 target_link_libraries(desktop-probe PRIVATE
   "$<LINK_GROUP:RESCAN,quillet_posix,quillet_common>")
-target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix)
+target_include_directories(desktop-probe PRIVATE ${CMAKE_SOURCE_DIR}/platform
+  ${CMAKE_BINARY_DIR}/generated/wayland)
 
 # Each script starts an X server of its own (Xvfb on a free display), so they may run in
 # parallel; xclip, xdotool, sox and script are the other programs. mutter, kwin and weston

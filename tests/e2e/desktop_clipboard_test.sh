@@ -48,12 +48,8 @@ fi
 
 # The same where close_range fails (a kernel before 5.9, a container's filter; the filter
 # passes to the keeper): it still closes what it does not keep.
-"$SIM" --quiet --timeout 5000 --pty "$LINK" --send "no close_range" >/dev/null 2>&1 &
-sim=$!
-wait_link || fail "handheld-sim placed no link"
-"$PROBE" no-close-range "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
-wait "$sim"
-[ "$(xclip -o -selection clipboard)" = "no close_range" ] || fail "no close_range: text not kept"
+WRAP="$PROBE without close_range" run_quillet --send "no close_range"
+[ "$(timeout 5 xclip -o -selection clipboard)" = "no close_range" ] || fail "no close_range: text not kept"
 if check_keeper "X11, no close_range"; then
   [ "$(ls "/proc/$KEEPER/fd" | wc -l)" -eq 4 ] ||
     fail "keeper without close_range holds more than its display: $(ls -l "/proc/$KEEPER/fd")"
@@ -65,6 +61,11 @@ for target in TARGETS UTF8_STRING STRING TEXT; do
   grep -qx "$target" "$WORK/targets" || fail "TARGETS lacks $target: $(tr '\n' ' ' <"$WORK/targets")"
 done
 
+# Where no process can be made, the text cannot outlive the run: the run says so.
+WRAP="$PROBE without fork" run_quillet --send "no fork"
+grep -qx 'Quillet: error: clipboard: no keeper process (Resource temporarily unavailable): the text lasts only until Quillet ends' \
+  "$WORK/quillet.err" || fail "no fork: the run said [$(cat "$WORK/quillet.err")]"
+
 # Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (answered in
 # pieces), a second reader gets the whole text at once behind them, and a new request
 # still gets UTF-8 when stalled answers fill every slot.
@@ -72,12 +73,39 @@ head -c 24000 /dev/zero | tr '\0' '\200' >"$WORK/sent"
 yes '€' | head -n 24000 | tr -d '\n' >"$WORK/long.expected"
 run_quillet --send-file "$WORK/sent"
 second_reader_behind_stuck x11 xclip -o -selection clipboard
+# The slow one (a piece every 4 s) is given up at its deadline, about 5 s after it asked,
+# however often it read: its second piece never comes.
+wait_until "grep -q '^ended' $STALL_OUT" 12 "the slow X11 reader never ended"
+grep -qx 'ended after [0-9]* ms with 65536 bytes' "$STALL_OUT" ||
+  fail "slow X11 reader: $(cat "$STALL_OUT")"
 stop_stall
-if start_stall x11 16 stuck; then
-  timeout 10 xclip -o -selection clipboard >"$WORK/second"
-  same_bytes "behind 16 stalled answers" "$WORK/second" "$WORK/long.expected"
-  stop_stall
+# Every slot taken, by 15 stalled answers and one reader that reads: a new request takes
+# the slot of a stalled one, silent longest, never the reader's.
+if start_stall x11 15 stuck; then
+  stalled=$STALL_PID
+  if start_stall x11 1 slow 700; then
+    sleep 1
+    timeout 10 xclip -o -selection clipboard >"$WORK/second"
+    same_bytes "the 17th request" "$WORK/second" "$WORK/long.expected"
+    wait_until "grep -q '^ended' $STALL_OUT" 10 "the reading reader never ended"
+    grep -q ' whole$' "$STALL_OUT" || fail "the 17th request evicted the reader: $(cat "$STALL_OUT")"
+    stop_stall
+  fi
+  kill "$stalled"
 fi
+
+# Owners that misbehave: a run from the handheld asks them for their text, and each costs
+# it at most 10 s and 64 MiB, with nothing sent.
+for kind in endless drip format32; do
+  hostile_owner "X11 owner $kind" "$PROBE" owner "$kind"
+done
+echo stopped | xclip -i -quiet -selection clipboard >/dev/null 2>&1 &
+stopped=$!
+sleep 0.3
+kill -STOP "$stopped"
+hostile_owner "stopped X11 owner" true
+kill -KILL "$stopped"
+wait "$stopped" 2>/dev/null
 
 # A caller reading Quillet's output through a pipe is not kept waiting by the keeper.
 "$SIM" --quiet --timeout 5000 --pty "$LINK" --send piped >/dev/null 2>&1 &

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "close-range-fails.h"
+#include "syscall-fails.h"
 #include "posix_test.h"
 
 namespace {
@@ -321,7 +321,7 @@ TEST_F(Platform, ALeftCallerKeepsOnlyWhatItNamesAlsoWithoutCloseRange) {
   pid_t child = fork();
   if (child == 0) {
     alarm(5);
-    if (!MakeCloseRangeFail() || close_range(~0U - 1, ~0U, 0) == 0 || errno != ENOSYS) _exit(2);
+    if (!MakeSyscallFail(__NR_close_range, ENOSYS) || close_range(~0U - 1, ~0U, 0) == 0 || errno != ENOSYS) _exit(2);
     HANDLE port = CreateFileA("com8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     int held[] = {open("/dev/zero", O_RDONLY), dup2(report[0], 200), dup(report[1])};
     if (port == INVALID_HANDLE_VALUE || held[0] < 0 || held[1] < 0 || held[2] < 0) _exit(3);

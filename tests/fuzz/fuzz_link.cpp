@@ -138,6 +138,10 @@ void CheckTransfer(const Script& s, const fake::Line& line) {
         s.failed && (model::UpToNul(after) == text || !fake::ClipboardHasText());
     EXPECT_THAT(converted || allowedByFailure, "the clipboard holds other than the text");
   }
+  if (receive) {
+    EXPECT_THAT(Count("Beep(250, 300)") == 0 || fake::ClipboardHasText(),
+                "the tone sounded for a text the clipboard did not take");
+  }
   if (textArrived && !s.failed) {
     EXPECT_THAT(converted, "a text that arrived did not reach the clipboard");
     EXPECT_THAT(Count("Beep(250, 300)") == 1, "a text arrived without the tone");

@@ -72,8 +72,8 @@ TEST_F(Transfer, EachCommandMovesOneTextByteExact) {
       {"text write error", 3, "x", "Mivra-H2P", "00000000001", "x", {}, 0, ~0u, "WriteFile", 2},
       {"clipboard busy", 3, "old", "Mivra-P2H00000000001a", "", "old", {}, 0, ~0u,
        "OpenClipboard", 1},
-      // The clipboard was emptied; the tone does not depend on the hand-over.
-      {"hand-over refused", 3, "old", "Mivra-P2H00000000001a", "", NO_TEXT, {}, 1, ~0u,
+      // The clipboard was emptied, and no tone says the text is there.
+      {"hand-over refused", 3, "old", "Mivra-P2H00000000001a", "", NO_TEXT, {}, 0, ~0u,
        "SetClipboardData", 1},
   };
   for (const auto& c : cases) {

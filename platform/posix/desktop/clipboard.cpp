@@ -20,8 +20,10 @@
 //   empty clipboard (the previous owner's text is gone for everyone).
 // - SetClipboardData(CF_TEXT, block) takes the block over and returns it: the clipboard
 //   owns it from then on. No delayed rendering (a null block) and no other format; on
-//   failure the block stays the caller's. On Wayland the text is also set as the X11
-//   selection, for X11 programs that the compositor does not bridge to.
+//   failure the block stays the caller's, and the run says so once on standard error and
+//   in the system log: "Quillet: error: clipboard refused the text: REASON". On Wayland
+//   the text is also set as the X11 selection, for X11 programs that the compositor does
+//   not bridge to.
 // - CloseClipboard ends the access; a text we set stays on offer and outlives the program:
 //   from this moment on the keeper serves it (keeper.cpp), so that neither the rest of
 //   the run (the tone, a stalled sound server) nor a signal can lose it.
@@ -33,23 +35,19 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "desktop/desktop.h"
 #include "desktop/text/desktoptext.h"
-#include "desktop/keeper.h"
 #include "posix.h"
 
-enum Desktop { DESKTOP_NONE, DESKTOP_WAYLAND, DESKTOP_X11 };
-
-static Desktop desktop;        // the clipboard connected to, if any
-static bool waylandSession;    // a compositor answers at $WAYLAND_DISPLAY
-static char waylandFailure[256];  // why its clipboard is not ours to use
-static X11Session x11;         // display is null while there is no connection
-static WlSession wayland;      // likewise
-static int64_t x11TakenAt;     // when the X11 selection was taken beside the Wayland one
+static Desktop desktop;       // what the run knows of the desktop
+static char unreachable[512];  // why no clipboard could be had, at the last try
 static bool clipboardOpen;
 static HGLOBAL readBlock;  // handed out by GetClipboardData, the clipboard's
 static HGLOBAL ownBlock;   // taken over by SetClipboardData
 static bool settingText;   // from a text set to the keeper taking it: signals held
 static sigset_t signalsBeforeSet;
+
+Desktop* RunDesktop(void) { return &desktop; }
 
 static bool IsSet(const char* name) {
   const char* value = getenv(name);
@@ -60,41 +58,19 @@ static void SayUnreachable(void) {
   static bool said = false;
   if (said) return;
   said = true;
-  char line[512];
+  char line[600];
   if (!IsSet("WAYLAND_DISPLAY") && !IsSet("DISPLAY")) {
     snprintf(line, sizeof line,
-             "Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)");
+             "no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)");
   } else {
-    snprintf(line, sizeof line, "Quillet: error: no clipboard: %s%s%s", waylandFailure,
-             waylandFailure[0] != '\0' ? "; " : "", x11.openFailure);
+    snprintf(line, sizeof line, "no clipboard: %s", unreachable);
   }
-  fprintf(stderr, "%s\n", line);
-  fflush(stderr);
-  // The system log names the program itself.
-  OutputDebugStringA(line + strlen("Quillet: "));
-}
-
-// Wayland's clipboard where the compositor lets us at it, else X11's. Says nothing.
-static bool TryConnect(void) {
-  if (desktop != DESKTOP_NONE) return true;
-  waylandFailure[0] = '\0';
-  waylandSession = false;
-  if (IsSet("WAYLAND_DISPLAY")) {
-    WlOpenStatus status = WlOpen(&wayland, waylandFailure, sizeof waylandFailure);
-    waylandSession = status != WL_NO_COMPOSITOR;
-    if (status == WL_OPENED) {
-      desktop = DESKTOP_WAYLAND;
-      return true;
-    }
-  }
-  if (!X11Open(&x11)) return false;
-  desktop = DESKTOP_X11;
-  return true;
+  SayDesktopError(line);
 }
 
 // Where a clipboard is needed: one that cannot be reached is said.
 static bool Connect(void) {
-  if (TryConnect()) return true;
+  if (ConnectDesktop(&desktop, unreachable, sizeof unreachable)) return true;
   SayUnreachable();
   return false;
 }
@@ -105,23 +81,7 @@ void PrepareClipboard(void) {
   prepared = true;
   // Not yet the X display beside a Wayland clipboard: the compositor's bridge takes the
   // X11 selection as ours becomes the Wayland one, and ours must come after it.
-  TryConnect();
-}
-
-static void Disconnect(void) {
-  WlClose(&wayland);
-  X11Close(&x11);
-  desktop = DESKTOP_NONE;
-}
-
-static bool OwnsSelection(void) {
-  if (desktop == DESKTOP_X11) return X11OwnsSelection(&x11);
-  WlServePending(&wayland);  // a cancellation may be waiting
-  return wayland.owner;
-}
-
-static bool OwnTextSet(void) {
-  return desktop == DESKTOP_X11 ? x11.hasText : wayland.text.utf8 != nullptr;
+  ConnectDesktop(&desktop, unreachable, sizeof unreachable);
 }
 
 // Every function but OpenClipboard and IsClipboardFormatAvailable needs it open.
@@ -137,12 +97,10 @@ static void ReleaseBlock(HGLOBAL* block) {
 
 BOOL WINAPI IsClipboardFormatAvailable(UINT format) {
   if (format != CF_TEXT) return FALSE;
-  bool temporary = desktop == DESKTOP_NONE;
+  bool temporary = !DesktopConnected(&desktop);
   if (temporary && !Connect()) return FALSE;
-  bool available = OwnsSelection() ? OwnTextSet()
-                   : desktop == DESKTOP_X11 ? X11OffersText(&x11)
-                                            : WlOffersText(&wayland);
-  if (temporary) Disconnect();
+  bool available = DesktopOffersText(&desktop);
+  if (temporary) DisconnectDesktop(&desktop);
   return available;
 }
 
@@ -156,41 +114,28 @@ BOOL WINAPI OpenClipboard(HWND) {
   return TRUE;
 }
 
-// The owner's text and how it becomes CF_TEXT. On X11: UTF-8 if it has it, else Latin-1
-// (STRING); owners that answer with another type than asked are taken at their word.
-static unsigned long ReadDesktop(char** text, size_t* length, Translation* translate) {
-  *translate = Utf8ToText;
-  if (desktop == DESKTOP_WAYLAND) return WlReadSelection(&wayland, text, length);
-  Atom type = None;
-  unsigned long status =
-      X11ReadSelection(&x11, x11.atoms[ATOM_UTF8_STRING], text, length, &type);
-  if (status == ERROR_INVALID_DATA)
-    status = X11ReadSelection(&x11, XA_STRING, text, length, &type);
-  if (type == XA_STRING) *translate = Latin1ToText;
-  return status;
-}
-
 // Reads the owner's text as CF_TEXT. Null with the last error set.
 static HGLOBAL ReadText(void) {
-  char* desktop = nullptr;
+  char* text = nullptr;
   size_t length = 0;
-  Translation translate = Utf8ToText;
-  unsigned long status = ReadDesktop(&desktop, &length, &translate);
+  bool latin1 = false;
+  unsigned long status = ReadDesktopText(&desktop, &text, &length, &latin1);
   if (status != 0) {
     SetLastErrorCode((DWORD)status);
     return nullptr;
   }
-  size_t size = translate(desktop, length, nullptr);
+  Translation translate = latin1 ? Latin1ToText : Utf8ToText;
+  size_t size = translate(text, length, nullptr);
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size + 1);
-  char* text = block ? (char*)GlobalLock(block) : nullptr;
-  if (text != nullptr) {
-    translate(desktop, length, text);
-    text[size] = '\0';
+  char* cfText = block ? (char*)GlobalLock(block) : nullptr;
+  if (cfText != nullptr) {
+    translate(text, length, cfText);
+    cfText[size] = '\0';
     GlobalUnlock(block);
   } else if (block != nullptr) {
     block = GlobalFree(block);
   }
-  free(desktop);
+  free(text);
   return block;
 }
 
@@ -200,7 +145,7 @@ HANDLE WINAPI GetClipboardData(UINT format) {
     SetLastErrorCode(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
-  if (OwnsSelection()) {
+  if (DesktopOwns(&desktop)) {
     if (ownBlock == nullptr) SetLastErrorCode(ERROR_INVALID_DATA);  // emptied by us
     return ownBlock;
   }
@@ -212,39 +157,12 @@ BOOL WINAPI EmptyClipboard(void) {
   if (!RequireOpen()) return FALSE;
   ReleaseBlock(&readBlock);
   ReleaseBlock(&ownBlock);
-  bool taken = desktop == DESKTOP_WAYLAND
-                   ? WlTakeSelection(&wayland, nullptr)
-                   : X11OfferText(&x11, nullptr) && X11TakeSelection(&x11);
-  if (!taken) {
-    SetLastErrorCode(ERROR_ACCESS_DENIED);
+  DWORD failure = TakeDesktop(&desktop, nullptr);
+  if (failure != 0) {
+    SetLastErrorCode(failure);
     return FALSE;
   }
   return TRUE;
-}
-
-// Offers text as the X11 selection, taking it if need be. 0 or the error code.
-static DWORD OfferOnX11(const char* text) {
-  if (!X11OfferText(&x11, text)) return ERROR_NOT_ENOUGH_MEMORY;
-  if (!X11OwnsSelection(&x11) && !X11TakeSelection(&x11)) {
-    X11OfferText(&x11, nullptr);
-    return ERROR_ACCESS_DENIED;
-  }
-  return 0;
-}
-
-// Sets text as the Wayland selection and, where an X display is at hand and the
-// compositor's bridge does not carry the clipboard to X11 programs (it does so only for
-// the active X11 window, and taking the selection beside it would race it), as the X11
-// selection too. 0 or the error code.
-static DWORD OfferOnWayland(const char* text) {
-  if (!WlTakeSelection(&wayland, text)) return ERROR_ACCESS_DENIED;
-  if (x11.display == nullptr && (!IsSet("DISPLAY") || !X11Open(&x11))) return 0;
-  if (!X11WindowActive(&x11) && OfferOnX11(text) == 0) {
-    x11TakenAt = MonotonicMilliseconds();
-  } else {
-    X11Close(&x11);
-  }
-  return 0;
 }
 
 HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
@@ -255,9 +173,13 @@ HANDLE WINAPI SetClipboardData(UINT format, HANDLE hMem) {
   }
   const char* text = (const char*)GlobalLock(hMem);
   if (text == nullptr) return nullptr;  // GlobalLock said why
-  DWORD failure = desktop == DESKTOP_WAYLAND ? OfferOnWayland(text) : OfferOnX11(text);
+  DWORD failure = TakeDesktop(&desktop, text);
   GlobalUnlock(hMem);
   if (failure != 0) {
+    // The user must not take the run for a success: said as a clipboard out of reach is.
+    SayDesktopError(failure == ERROR_NOT_ENOUGH_MEMORY
+                 ? "clipboard refused the text: no memory for it"
+                 : "clipboard refused the text: the desktop did not give us the selection");
     SetLastErrorCode(failure);
     return nullptr;
   }
@@ -277,15 +199,9 @@ BOOL WINAPI CloseClipboard(void) {
   if (!RequireOpen()) return FALSE;
   ReleaseBlock(&readBlock);
   clipboardOpen = false;
-  bool offered = (wayland.display != nullptr && wayland.owner && wayland.text.utf8 != nullptr) ||
-                 (x11.display != nullptr && x11.owner && x11.hasText);
-  if (offered) {
-    // On a Wayland session the X11 clipboard manager is the compositor's own window
-    // manager, never one that keeps texts: the keeper serves the X11 side there.
-    KeepClipboard(&x11, &wayland, x11TakenAt, !waylandSession);
-    ReleaseBlock(&ownBlock);  // the text lives in the keeper now
-  }
-  Disconnect();
+  KeepClipboard(&desktop);
+  ReleaseBlock(&ownBlock);  // the text lives in the keeper now, or nowhere
+  DisconnectDesktop(&desktop);
   if (settingText) ReleaseSignals(&signalsBeforeSet);
   settingText = false;
   return TRUE;

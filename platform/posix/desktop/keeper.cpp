@@ -3,11 +3,12 @@
 // Contract kept from Windows: a text set on the clipboard stays there after the program
 // that set it has ended, until another program replaces it. When the clipboard is closed
 // with a text of ours on offer, a keeper process takes over serving it at once: forked
-// from Quillet on the same connections (so the selections never change hands), in its
-// own session, with SIGHUP ignored and every inherited descriptor closed (stdin, stdout
-// and stderr point at /dev/null), so that no pipe, terminal, port or lock of the caller
-// stays held. From then on the run's tone, a stalled sound server or a signal that ends
-// the run cannot take the text with them, and the run waits for no one.
+// from Quillet with the desktop record whole, on the same connections (so the selections
+// never change hands), in its own session, with SIGHUP ignored and every inherited
+// descriptor closed (stdin, stdout and stderr point at /dev/null), so that no pipe,
+// terminal, port or lock of the caller stays held. From then on the run's tone, a stalled
+// sound server or a signal that ends the run cannot take the text with them, and the run
+// waits for no one.
 // - On plain X11 the keeper first offers the text to a running clipboard manager
 //   (x11handoff.cpp), serving meanwhile, and ends if the manager really took it.
 // - It serves each selection it holds until another program takes that one, and ends
@@ -20,49 +21,66 @@
 //   the keeper stops offering it. The one exception is the compositor's bridge answering
 //   our own taking of the X11 selection (within KEEPER_BRIDGE_WAIT): it fetches from us,
 //   and the X11 selection carries the text on, until a later copy names a new selection.
-// - One loop serves both (ServeClipboards): a poll over the connections and every
-//   reader's pipe, answers moved on without blocking, so no reader waits on another.
-#include <poll.h>
+// - Everything is served in the desktop's one wait, so no reader waits on another.
+// A keeper that cannot be started is said (standard error, system log): the text then
+// lasts only as long as the run.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
-#include "desktop/keeper.h"
+#include "desktop/desktop.h"
 #include "posix.h"
 
 #define KEEPER_NAME "quillet-keeper"
 #define KEEPER_BRIDGE_WAIT 1000  // ms
 #define KEEPER_STALE_WAIT 1000   // ms
 
-void ServeClipboards(X11Session* x11, WlSession* wayland, int64_t deadline) {
-  struct pollfd fds[1 + WL_POLL_FDS];
-  int64_t due = deadline;
-  int x11Count = X11PrepareWait(x11, fds, &due);
-  int count = x11Count + WlPrepareWait(wayland, fds + x11Count, &due);
-  int timeout = -1;
-  if (due != X11_NO_DEADLINE) {
-    int64_t left = due - MonotonicMilliseconds();
-    timeout = left <= 0 ? 0 : left > 60000 ? 60000 : (int)left;
-  }
-  if (poll(fds, (nfds_t)count, timeout) <= 0) {
-    for (int i = 0; i < count; ++i) fds[i].revents = 0;  // a signal, or nothing yet
-  }
-  WlFinishWait(wayland, fds + x11Count, count - x11Count);
-  X11FinishWait(x11);
+static bool AnswersUnderWay(Desktop* desktop) {
+  return (desktop->x11 != nullptr && X11AnswersUnderWay(desktop->x11)) ||
+         (desktop->wayland != nullptr && WlAnswersUnderWay(desktop->wayland));
 }
 
-static bool AnswersUnderWay(X11Session* x11, WlSession* wayland) {
-  return (x11->display != nullptr && X11ExpireTransfers(x11) != X11_NO_DEADLINE) ||
-         WlWritesUnderWay(wayland);
+// What the keeper decides by; its wait ends when any of it changes.
+struct KeeperView {
+  bool x11Lost, x11Owner, waylandLost, waylandOwner, answers;
+  int64_t selectionAt;
+};
+
+static KeeperView Look(Desktop* desktop) {
+  KeeperView view = {};
+  if (desktop->x11 != nullptr) {
+    view.x11Lost = X11Lost(desktop->x11);
+    view.x11Owner = X11Owner(desktop->x11);
+  }
+  if (desktop->wayland != nullptr) {
+    view.waylandLost = WlLost(desktop->wayland);
+    view.waylandOwner = WlOwner(desktop->wayland);
+    view.selectionAt = WlSelectionNamedAt(desktop->wayland);
+  }
+  view.answers = AnswersUnderWay(desktop);
+  return view;
 }
 
-static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
-  bool keepWayland = wayland->display != nullptr;
-  int64_t staleUntil = X11_NO_DEADLINE;  // when a stale X11 mirror is let go
+static bool Changed(Desktop* desktop, void* context) {
+  KeeperView now = Look(desktop);
+  const KeeperView* before = (const KeeperView*)context;
+  return now.x11Lost != before->x11Lost || now.x11Owner != before->x11Owner ||
+         now.waylandLost != before->waylandLost || now.waylandOwner != before->waylandOwner ||
+         now.answers != before->answers || now.selectionAt != before->selectionAt;
+}
+
+static void Keep(Desktop* desktop) {
+  bool keepWayland = desktop->wayland != nullptr;
+  int64_t staleUntil = NO_DEADLINE;  // when a stale X11 mirror is let go
   for (;;) {
-    if (x11->lost) X11Close(x11);
-    if (keepWayland && !wayland->owner) keepWayland = false;
+    if (desktop->x11 != nullptr && X11Lost(desktop->x11)) {
+      X11Close(desktop->x11);
+      desktop->x11 = nullptr;
+    }
+    if (keepWayland && !WlOwner(desktop->wayland)) keepWayland = false;
     // Our Wayland text is gone: the X11 mirror is stale once the compositor names a
     // selection later than KEEPER_BRIDGE_WAIT after our X11 take, that is, another
     // program's copy. Within it, the new selection is the compositor's bridge fetching
@@ -73,39 +91,48 @@ static void Keep(X11Session* x11, WlSession* wayland, int64_t x11TakenAt) {
     // after, and if CLIPBOARD lost its owner first it would clear the Wayland clipboard,
     // and the new text with it.
     int64_t now = MonotonicMilliseconds();
-    if (staleUntil == X11_NO_DEADLINE && wayland->display != nullptr && !keepWayland &&
-        !wayland->lost && x11->display != nullptr &&
-        wayland->selectionAt > x11TakenAt + KEEPER_BRIDGE_WAIT) {
+    if (staleUntil == NO_DEADLINE && desktop->wayland != nullptr && !keepWayland &&
+        !WlLost(desktop->wayland) && desktop->x11 != nullptr &&
+        WlSelectionNamedAt(desktop->wayland) > desktop->x11TakenAt + KEEPER_BRIDGE_WAIT) {
       staleUntil = now + KEEPER_STALE_WAIT;
     }
-    if (staleUntil != X11_NO_DEADLINE && now >= staleUntil) x11->owner = false;
-    bool holds = keepWayland || (x11->display != nullptr && x11->owner);
-    if (!holds && !AnswersUnderWay(x11, wayland)) _exit(0);
-    ServeClipboards(x11, wayland, x11->owner ? staleUntil : X11_NO_DEADLINE);
+    if (staleUntil != NO_DEADLINE && now >= staleUntil && desktop->x11 != nullptr)
+      X11Disown(desktop->x11);
+    bool x11Holds = desktop->x11 != nullptr && X11Owner(desktop->x11);
+    if (!keepWayland && !x11Holds && !AnswersUnderWay(desktop)) _exit(0);
+    KeeperView view = Look(desktop);
+    DesktopWait(desktop, -1, x11Holds ? staleUntil : NO_DEADLINE, Changed, &view);
   }
+}
+
+// In the keeper: whether the X11 selection still needs it, after handing the text to the
+// clipboard manager where there is one to trust. On a Wayland session the X11 clipboard
+// manager is the compositor's own window manager, which never answers (sway) or says yes
+// after its bridge fetched the text for reasons of its own (weston): no hand-off there.
+static bool X11NeedsKeeper(Desktop* desktop) {
+  DesktopWait(desktop, -1, MonotonicMilliseconds(), nullptr, nullptr);  // what has arrived
+  if (!X11Owner(desktop->x11) || !X11OwnsSelection(desktop->x11)) return false;
+  if (desktop->waylandSession || !X11AskManager(desktop->x11)) return true;
+  AwaitSteps(desktop);
+  return !X11ManagerSaved(desktop->x11);
 }
 
 // The connections a keeper took over: their memory stays referenced until this process
 // ends, as a leak checker should see it.
-static Display* handedOffX11;
-static wl_display* handedOffWayland;
+static X11Session* handedOffX11;
+static WlSession* handedOffWayland;
 
-void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt, bool handOff) {
-  bool keepX11 = x11->display != nullptr && x11->owner && x11->hasText;
-  bool keepWayland =
-      wayland->display != nullptr && wayland->owner && wayland->text.utf8 != nullptr;
+void KeepClipboard(Desktop* desktop) {
+  bool hasText = desktop->text.utf8 != nullptr;
+  bool keepX11 = hasText && desktop->x11 != nullptr && X11Owner(desktop->x11);
+  bool keepWayland = hasText && desktop->wayland != nullptr && WlOwner(desktop->wayland);
   if (!keepX11 && !keepWayland) return;
-  int keep[2 + WL_MAX_WRITES];
+  int keep[2 + MAX_ANSWERS];
   int count = 0;
-  if (keepX11) keep[count++] = ConnectionNumber(x11->display);
-  if (keepWayland) keep[count++] = WlConnection(wayland);
+  if (keepX11) keep[count++] = X11Connection(desktop->x11);
+  if (keepWayland) keep[count++] = WlConnection(desktop->wayland);
   int connections = count;
-  if (keepWayland) {
-    // Answers under way go on from the keeper.
-    for (const WlWrite& write : wayland->writes) {
-      if (write.active) keep[count++] = write.fd;
-    }
-  }
+  if (keepWayland) count += WlAnswerPipes(desktop->wayland, keep + count);  // they go on
   fflush(nullptr);  // nothing buffered may be written twice
   // Between the fork and the keeper's own session, a signal for the run would end both.
   sigset_t saved;
@@ -113,31 +140,42 @@ void KeepClipboard(X11Session* x11, WlSession* wayland, int64_t x11TakenAt, bool
   pid_t caller = getpid();
   pid_t keeper = fork();
   if (keeper == 0) {
-    if (!keepWayland) WlEndWrites(wayland);  // answers the keeper will not carry on
+    if (!keepWayland && desktop->wayland != nullptr) WlEndAnswers(desktop->wayland);
     LeaveCaller(KEEPER_NAME, caller, true, keep, count);
     // A reader or a server that went away is no reason to end: its write fails instead.
     signal(SIGPIPE, SIG_IGN);
-    if (!keepX11) x11->display = nullptr;  // its descriptor is closed
-    if (!keepWayland) wayland->display = nullptr;
+    if (!keepX11) desktop->x11 = nullptr;  // its descriptor is closed
+    if (!keepWayland) desktop->wayland = nullptr;
     if (keepX11) {
-      X11OutliveDisplay(x11);
-      if (!X11NeedsKeeper(x11, handOff)) x11->owner = false;  // a manager has the text
+      X11OutliveDisplay(desktop->x11);
+      if (!X11NeedsKeeper(desktop)) {
+        X11Close(desktop->x11);
+        desktop->x11 = nullptr;
+      }
     }
-    Keep(x11, wayland, x11TakenAt);
+    Keep(desktop);
   }
+  int error = errno;
   ReleaseSignals(&saved);
-  if (keeper < 0) return;  // nothing can serve the text: the caller closes the connections
+  if (keeper < 0) {
+    char line[160];
+    snprintf(line, sizeof line,
+             "clipboard: no keeper process (%s): the text lasts only until Quillet ends",
+             strerror(error));
+    SayDesktopError(line);
+    return;  // the caller closes the connections
+  }
   // The keeper answers on these connections now: this process neither reads nor writes
   // them again, and lets go of its copies, so that the keeper alone holds them and the
   // readers' pipes.
   for (int i = 0; i < connections; ++i) close(keep[i]);
-  if (keepWayland) WlEndWrites(wayland);
+  if (keepWayland) WlEndAnswers(desktop->wayland);
   if (keepX11) {
-    handedOffX11 = x11->display;
-    x11->display = nullptr;
+    handedOffX11 = desktop->x11;
+    desktop->x11 = nullptr;
   }
   if (keepWayland) {
-    handedOffWayland = wayland->display;
-    wayland->display = nullptr;
+    handedOffWayland = desktop->wayland;
+    desktop->wayland = nullptr;
   }
 }

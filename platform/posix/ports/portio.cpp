@@ -20,19 +20,19 @@
 
 #define DRAIN_POLL 5  // ms between looks at the output queue
 
-// The shorter of wait and what is left of limit counted from since; NO_LIMIT stays.
+// The shorter of wait and what is left of limit counted from since; NO_DEADLINE stays.
 static int64_t Earliest(int64_t wait, int64_t limit, int64_t since, int64_t now) {
-  if (limit == NO_LIMIT) return wait;
+  if (limit == NO_DEADLINE) return wait;
   int64_t left = since + limit - now;
   if (left < 0) left = 0;
-  return (wait == NO_LIMIT || left < wait) ? left : wait;
+  return (wait == NO_DEADLINE || left < wait) ? left : wait;
 }
 
-// Waits up to wait ms (NO_LIMIT: no end) for events on fd. 0, or an error code when the
+// Waits up to wait ms (NO_DEADLINE: no end) for events on fd. 0, or an error code when the
 // descriptor cannot be waited on.
 static DWORD WaitFor(int fd, short events, int64_t wait, bool* hangup) {
   struct pollfd entry = {fd, events, 0};
-  int timeout = wait == NO_LIMIT ? -1 : (int)(wait < INT_MAX ? wait : INT_MAX);
+  int timeout = wait == NO_DEADLINE ? -1 : (int)(wait < INT_MAX ? wait : INT_MAX);
   int ready = poll(&entry, 1, timeout);
   if (ready < 0) return errno == EINTR ? 0 : ErrorFromErrno(errno);
   if (ready > 0 && (entry.revents & POLLNVAL)) return ERROR_INVALID_HANDLE;
@@ -66,7 +66,7 @@ DWORD ReadWithin(int fd, BYTE* buffer, DWORD n, const ReadLimits* limits, DWORD*
     status = StopReason(result, result < 0 ? errno : 0, hangup);
     if (status != 0 || (got > 0 && limits->returnAtFirst)) break;
     int64_t now = MonotonicMilliseconds();
-    int64_t wait = Earliest(NO_LIMIT, limits->total, start, now);
+    int64_t wait = Earliest(NO_DEADLINE, limits->total, start, now);
     wait = got > 0 ? Earliest(wait, limits->interval, lastByte, now)
                    : Earliest(wait, limits->firstByte, start, now);
     if (wait == 0) break;
@@ -88,13 +88,13 @@ static DWORD Drain(int fd, const WriteLimits* limits, int64_t start, int64_t las
     int64_t now = MonotonicMilliseconds();
     if (queued < previous) lastProgress = now;
     previous = queued;
-    int64_t wait = Earliest(NO_LIMIT, limits->total, start, now);
+    int64_t wait = Earliest(NO_DEADLINE, limits->total, start, now);
     wait = Earliest(wait, limits->stall, lastProgress, now);
     if (wait == 0) {
       tcflush(fd, TCOFLUSH);
       return (DWORD)queued;
     }
-    usleep((useconds_t)(wait == NO_LIMIT || wait > DRAIN_POLL ? DRAIN_POLL : wait) * 1000);
+    usleep((useconds_t)(wait == NO_DEADLINE || wait > DRAIN_POLL ? DRAIN_POLL : wait) * 1000);
   }
 }
 
@@ -116,7 +116,7 @@ DWORD WriteWithin(int fd, const BYTE* buffer, DWORD n, const WriteLimits* limits
     status = StopReason(result, result < 0 ? errno : 0, hangup);
     if (status != 0) break;
     int64_t now = MonotonicMilliseconds();
-    int64_t wait = Earliest(NO_LIMIT, limits->total, start, now);
+    int64_t wait = Earliest(NO_DEADLINE, limits->total, start, now);
     wait = Earliest(wait, limits->stall, lastProgress, now);
     if (wait == 0) break;
     status = WaitFor(fd, POLLOUT, wait, &hangup);

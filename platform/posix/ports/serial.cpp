@@ -322,9 +322,9 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 static void SerialReadLimits(const COMMTIMEOUTS* t, DWORD n, ReadLimits* limits) {
-  limits->total = NO_LIMIT;
-  limits->interval = NO_LIMIT;
-  limits->firstByte = NO_LIMIT;
+  limits->total = NO_DEADLINE;
+  limits->interval = NO_DEADLINE;
+  limits->firstByte = NO_DEADLINE;
   limits->returnAtFirst = false;
   if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
       t->ReadTotalTimeoutConstant == 0) {
@@ -381,7 +381,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                                   lpNumberOfBytesWritten, lpOverlapped);
   if (port == nullptr) return FALSE;
   const COMMTIMEOUTS* t = &port->timeouts;
-  WriteLimits limits = {NO_LIMIT, NO_LIMIT};
+  WriteLimits limits = {NO_DEADLINE, NO_DEADLINE};
   if (t->WriteTotalTimeoutMultiplier != 0 || t->WriteTotalTimeoutConstant != 0) {
     limits.total = (int64_t)t->WriteTotalTimeoutMultiplier * nNumberOfBytesToWrite +
                    t->WriteTotalTimeoutConstant;

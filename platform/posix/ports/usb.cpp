@@ -159,7 +159,7 @@ LONG PALM_API PalmUsbSetTimeouts(HANDLE port, PalmUsbTimeouts* timeouts) {
   return 0;
 }
 
-static int64_t Limit(DWORD milliseconds) { return milliseconds == 0 ? NO_LIMIT : milliseconds; }
+static int64_t Limit(DWORD milliseconds) { return milliseconds == 0 ? NO_DEADLINE : milliseconds; }
 
 LONG PALM_API PalmUsbReceiveBytes(HANDLE port, void* buffer, DWORD wanted, DWORD* received) {
   if (received != nullptr) *received = 0;
@@ -169,7 +169,7 @@ LONG PALM_API PalmUsbReceiveBytes(HANDLE port, void* buffer, DWORD wanted, DWORD
   // As ReadFile does: while the run waits for the handheld.
   PrepareTone();
   PrepareClipboard();
-  ReadLimits limits = {NO_LIMIT, Limit(record->usbTimeouts.receiveTimeout), USB_FIRST_BYTE_WAIT,
+  ReadLimits limits = {NO_DEADLINE, Limit(record->usbTimeouts.receiveTimeout), USB_FIRST_BYTE_WAIT,
                        false};
   return (LONG)ReadWithin(record->fd, (BYTE*)buffer, wanted, &limits, received);
 }
@@ -179,6 +179,6 @@ LONG PALM_API PalmUsbSendBytes(HANDLE port, const void* buffer, DWORD count, DWO
   PortRecord* record = PortFromHandle(port);
   if (record == nullptr) return ERROR_INVALID_HANDLE;
   if (sent == nullptr || (buffer == nullptr && count > 0)) return ERROR_INVALID_PARAMETER;
-  WriteLimits limits = {NO_LIMIT, Limit(record->usbTimeouts.sendTimeout)};
+  WriteLimits limits = {NO_DEADLINE, Limit(record->usbTimeouts.sendTimeout)};
   return (LONG)WriteWithin(record->fd, (const BYTE*)buffer, count, &limits, sent);
 }

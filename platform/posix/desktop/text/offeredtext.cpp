@@ -29,7 +29,3 @@ void FreeOfferedText(OfferedText* offered) {
   free(offered->latin1);
   *offered = OfferedText{nullptr, 0, nullptr, 0};
 }
-
-int64_t ReaderDeadline(int64_t start, size_t length) {
-  return start + READER_TIME_BASE + (int64_t)(length >> 10) * READER_TIME_PER_MB / 1024;
-}

@@ -13,14 +13,11 @@
 // Beyond Windows: Beep returns within dwDuration + TONE_GRACE ms whatever the sound
 // server does (unreachable, stalled before or during the tone), the helper's start-up
 // included. A tone that cannot be played in time is abandoned: TRUE, as if played.
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-
+#include "desktop/desktop.h"
 #include "desktop/tone/tone.h"
 #include "posix.h"
 
@@ -72,16 +69,10 @@ static int RequestTone(DWORD frequency, DWORD duration, int64_t deadline) {
   if (helper <= 0) return TONE_NO_DEVICE;  // no process could be made for it
   ToneRequest request = {frequency, duration};
   unsigned char answer = TONE_ABANDONED;
-  if (send(channel, &request, sizeof request, MSG_NOSIGNAL) == (ssize_t)sizeof request) {
-    for (;;) {
-      int64_t left = deadline - MonotonicMilliseconds();
-      if (left <= 0) break;
-      struct pollfd entry = {channel, POLLIN, 0};
-      int ready = poll(&entry, 1, left < INT_MAX ? (int)left : INT_MAX);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready > 0 && recv(channel, &answer, 1, 0) != 1) answer = TONE_ABANDONED;
-      break;
-    }
+  if (send(channel, &request, sizeof request, MSG_NOSIGNAL) == (ssize_t)sizeof request &&
+      DesktopWait(RunDesktop(), channel, deadline, nullptr, nullptr) &&
+      recv(channel, &answer, 1, 0) != 1) {
+    answer = TONE_ABANDONED;
   }
   // One tone per helper: a keeper forked after the tone finds no channel to inherit.
   DismissHelper(answer == TONE_ABANDONED);

@@ -3,30 +3,31 @@
 //
 // Contract kept from Windows (GetClipboardData's and SetClipboardData's side of it):
 // - The text is read as text/plain;charset=utf-8, else UTF8_STRING, else text/plain (all
-//   taken as UTF-8). A source that falls silent for WL_READ_STEP_TIMEOUT ends the read
-//   with ERROR_TIMEOUT: the clipboard never hangs the program.
+//   taken as UTF-8), from a pipe read without blocking in the desktop's wait, with the
+//   deadline and the cap of every read of another program's text (peers.h): a source that
+//   falls silent or never stops writing cannot hang the program or fill its memory.
 // - Once set, the text is offered to every program as text/plain;charset=utf-8,
 //   UTF8_STRING, TEXT, STRING (Latin-1, "?" for what it lacks) and text/plain. An empty
 //   clipboard (owned, no text yet) is a source that offers nothing.
 // - Each request is answered in full unless the reader has not read it all by its
-//   deadline (ReaderDeadline) or goes away; a vanished reader (SIGPIPE) harms nothing.
-//   Answers are never written while the request is dispatched: each is written, without
-//   blocking, as its pipe takes more, in the waits on the connection (WlPrepareWait,
-//   WlFinishWait), so a reader that stops reading holds up no other reader and no caller.
+//   deadline or goes away; a vanished reader (SIGPIPE) harms nothing. Answers are never
+//   written while the request is dispatched: each is written, without blocking, as its
+//   pipe takes more, in the wait, so a reader that stops reading holds up no other reader
+//   and no caller. They live in the answer slots (peers.h), as X11's do.
 // - The selection stays ours until the compositor cancels our source (another program's
-//   copy); answers under way still end then, and the text lasts until they have.
+//   copy); answers under way still end then.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
-#include <wayland-client-core.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
+#include "desktop/text/offeredtext.h"
 #include "posix.h"
-#include "desktop/wayland/wlselection.h"
+#include "desktop/wayland/wlwing.h"
 
 static const char* const MIME_TYPES[] = {"text/plain;charset=utf-8", "UTF8_STRING", "TEXT",
                                          "STRING", "text/plain"};
@@ -43,173 +44,139 @@ static int MimeIndex(const char* mime) {
   return -1;
 }
 
-static void Destroy(wl_proxy* proxy, uint32_t opcode) {
-  if (proxy != nullptr)
-    wl_proxy_marshal_flags(proxy, opcode, nullptr, 1, WL_MARSHAL_FLAG_DESTROY);
+static void DestroyOffer(WlSession* session, wl_proxy* offer) {
+  if (offer != nullptr) session->protocol->destroyOffer(offer);
 }
 
 // ---- Offers ---------------------------------------------------------------------------------
-static void OfferType(void* data, wl_proxy* offer, const char* mime) {
-  WlSession* session = (WlSession*)data;
+void WlOfferType(WlSession* session, wl_proxy* offer, const char* mime) {
   int index = MimeIndex(mime);
   if (offer == session->introduced && index >= 0) session->introducedTypes |= 1u << index;
 }
 
-static void (*const OFFER_LISTENER[])(void) = {(void (*)(void))OfferType};
-
-static void IntroduceOffer(void* data, wl_proxy*, wl_proxy* offer) {
-  WlSession* session = (WlSession*)data;
-  Destroy(session->introduced, WL_OFFER_DESTROY);  // introduced but never named
+void WlIntroduceOffer(WlSession* session, wl_proxy* offer) {
+  DestroyOffer(session, session->introduced);  // introduced but never named
   session->introduced = offer;
   session->introducedTypes = 0;
-  wl_proxy_add_listener(offer, (void (**)(void))OFFER_LISTENER, session);
 }
 
-static void NameSelection(void* data, wl_proxy*, wl_proxy* offer) {
-  WlSession* session = (WlSession*)data;
-  if (session->offer != offer) Destroy(session->offer, WL_OFFER_DESTROY);
+void WlNameSelection(WlSession* session, wl_proxy* offer) {
+  if (session->offer != offer) DestroyOffer(session, session->offer);
   session->offer = offer;
-  session->offerTypes = offer != nullptr && offer == session->introduced
-                            ? session->introducedTypes
-                            : 0;
+  session->offerTypes =
+      offer != nullptr && offer == session->introduced ? session->introducedTypes : 0;
   if (offer == session->introduced) session->introduced = nullptr;
   session->selectionAt = MonotonicMilliseconds();
 }
 
 // The primary selection is not the clipboard: its offers are dropped.
-static void NamePrimarySelection(void* data, wl_proxy*, wl_proxy* offer) {
-  WlSession* session = (WlSession*)data;
+void WlNamePrimarySelection(WlSession* session, wl_proxy* offer) {
   if (offer == nullptr || offer != session->introduced) return;
-  Destroy(offer, WL_OFFER_DESTROY);
+  DestroyOffer(session, offer);
   session->introduced = nullptr;
 }
 
-static void FinishDevice(void* data, wl_proxy*) {
-  WlSession* session = (WlSession*)data;
-  session->lost = true;
-  session->owner = false;
-}
-
-static void (*const DEVICE_LISTENER[])(void) = {
-    (void (*)(void))IntroduceOffer, (void (*)(void))NameSelection,
-    (void (*)(void))FinishDevice, (void (*)(void))NamePrimarySelection};
-
-void WlWatchDevice(WlSession* session) {
-  wl_proxy_add_listener(session->device, (void (**)(void))DEVICE_LISTENER, session);
-}
-
-bool WlOffersText(WlSession* session) {
+bool WlOffersText(const WlSession* session) {
   for (int index : READ_ORDER) {
     if (session->offerTypes & (1u << index)) return true;
   }
   return false;
 }
 
-// Reads the pipe to its end. 0, ERROR_TIMEOUT or ERROR_NOT_ENOUGH_MEMORY.
-static unsigned long ReadToEnd(int fd, char** data, size_t* length) {
-  const ReadLimits limits = {NO_LIMIT, WL_READ_STEP_TIMEOUT, WL_READ_STEP_TIMEOUT, true};
-  char* text = nullptr;
-  size_t size = 0;
-  size_t capacity = 0;
-  for (;;) {
-    if (capacity - size < READ_CHUNK + 1) {
-      // Doubling keeps a long text's copying linear.
-      capacity = capacity * 2 > size + READ_CHUNK + 1 ? capacity * 2 : size + READ_CHUNK + 1;
-      char* grown = (char*)realloc(text, capacity);
-      if (grown == nullptr) {
-        free(text);
-        return ERROR_NOT_ENOUGH_MEMORY;
-      }
-      text = grown;
-    }
-    DWORD count = 0;
-    DWORD status = ReadWithin(fd, (BYTE*)text + size, READ_CHUNK, &limits, &count);
-    size += count;
-    if (count > 0) continue;
-    if (status == 0) {  // silence past the limit
-      free(text);
-      return ERROR_TIMEOUT;
-    }
-    break;  // the end of the pipe
-  }
-  text[size] = '\0';
-  *data = text;
-  *length = size;
-  return 0;
+int64_t WlSelectionNamedAt(const WlSession* session) { return session->selectionAt; }
+
+// ---- Reading the selection ---------------------------------------------------------------------
+static void EndRead(WlSession* session, unsigned long status, const char* why) {
+  EndPeerRead(&session->read, status, why);
+  if (session->readFd >= 0) close(session->readFd);
+  session->readFd = -1;
 }
 
-unsigned long WlReadSelection(WlSession* session, char** data, size_t* length) {
+void WlAskText(WlSession* session) {
+  BeginPeerRead(&session->read);
   const char* mime = nullptr;
   for (int index : READ_ORDER) {
     if (mime == nullptr && (session->offerTypes & (1u << index))) mime = MIME_TYPES[index];
   }
-  if (mime == nullptr || session->offer == nullptr) return ERROR_INVALID_DATA;
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return ErrorFromErrno(errno);
-  wl_proxy_marshal_flags(session->offer, WL_OFFER_RECEIVE, nullptr, 1, 0, mime, ends[1]);
-  close(ends[1]);  // the compositor has its own copy once the request is sent
-  WlServePending(session);
-  unsigned long status = ReadToEnd(ends[0], data, length);
-  close(ends[0]);
-  return status;
+  if (mime == nullptr || session->offer == nullptr || session->lost) {
+    EndRead(session, ERROR_NOT_SUPPORTED, nullptr);
+  } else if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    EndRead(session, ErrorFromErrno(errno), nullptr);
+  } else {
+    session->protocol->receive(session->offer, mime, ends[1]);
+    close(ends[1]);  // the request holds its own copy until it is sent
+    session->readFd = ends[0];
+  }
+}
+
+// Takes what the pipe holds now, up to the cap; the end of the pipe ends the read.
+static void ReadOn(WlSession* session) {
+  char chunk[READ_CHUNK];
+  for (;;) {
+    ssize_t got = read(session->readFd, chunk, sizeof chunk);
+    if (got > 0) {
+      if (!AddToPeerRead(&session->read, chunk, (size_t)got)) {
+        EndRead(session, session->read.status, nullptr);  // said already
+        return;
+      }
+    } else if (got == 0) {
+      EndRead(session, 0, nullptr);
+      return;
+    } else if (errno != EINTR) {
+      if (errno != EAGAIN) EndRead(session, ErrorFromErrno(errno), "the owner's pipe failed");
+      return;
+    }
+  }
+}
+
+unsigned long WlTakeText(WlSession* session, char** data, size_t* length) {
+  if (session->read.underWay) EndRead(session, ERROR_TIMEOUT, nullptr);
+  return TakePeerRead(&session->read, data, length);
 }
 
 // ---- Answers ---------------------------------------------------------------------------------
-bool WlWritesUnderWay(const WlSession* session) {
-  for (const WlWrite& write : session->writes) {
-    if (write.active) return true;
-  }
-  return false;
-}
+static void EndWrite(void*, Answer* write) { close(write->fd); }
 
-static void EndWrite(WlSession* session, WlWrite* write) {
-  close(write->fd);
-  write->active = false;
-  // A text no source offers any more was kept only for the answers under way.
-  if (session->source == nullptr && !WlWritesUnderWay(session))
-    FreeOfferedText(&session->text);
-}
+bool WlAnswersUnderWay(const WlSession* session) { return AnswersUnderWay(&session->answers); }
 
-void WlEndWrites(WlSession* session) {
-  for (WlWrite& write : session->writes) {
-    if (write.active) EndWrite(session, &write);
-  }
-}
+void WlEndAnswers(WlSession* session) { EndAnswers(&session->answers, EndWrite, session); }
 
-// A free slot, else the one whose reader has been silent longest, given up.
-static WlWrite* FreeWriteSlot(WlSession* session) {
-  WlWrite* oldest = nullptr;
-  for (WlWrite& write : session->writes) {
-    if (!write.active) return &write;
-    if (oldest == nullptr || write.lastStep < oldest->lastStep) oldest = &write;
-  }
-  EndWrite(session, oldest);
-  return oldest;
-}
-
-int WlWritesToPoll(WlSession* session, struct pollfd* fds, int64_t* due) {
-  int64_t now = MonotonicMilliseconds();
+int WlAnswerPipes(const WlSession* session, int* fds) {
   int count = 0;
-  for (WlWrite& write : session->writes) {
-    if (!write.active) continue;
-    if (now >= write.deadline) {
-      EndWrite(session, &write);
-      continue;
+  for (const Answer& write : session->answers.slots) {
+    if (write.active) fds[count++] = write.fd;
+  }
+  return count;
+}
+
+int WlPipesToPoll(WlSession* session, struct pollfd* fds, int64_t* due) {
+  int count = 0;
+  session->readPolled = false;
+  if (session->read.underWay) {
+    int64_t deadline = ExpirePeerRead(&session->read);
+    if (session->read.underWay) {
+      *due = EarlierDeadline(*due, deadline);
+      fds[count++] = {session->readFd, POLLIN, 0};
+      session->readPolled = true;
+    } else {
+      EndRead(session, session->read.status, nullptr);  // said already
     }
-    fds[count++] = {write.fd, POLLOUT, 0};
-    if (*due == WL_NO_DEADLINE || write.deadline < *due) *due = write.deadline;
+  }
+  *due = EarlierDeadline(*due, ExpireAnswers(&session->answers, EndWrite, session));
+  for (const Answer& write : session->answers.slots) {
+    if (write.active) fds[count++] = {write.fd, POLLOUT, 0};
   }
   return count;
 }
 
 // As much as the pipe takes now. False when the answer has ended (whole, or the reader
 // went away).
-static bool WriteOn(WlWrite* write) {
+static bool WriteOn(Answer* write) {
   while (write->sent < write->length) {
     ssize_t written = ::write(write->fd, write->data + write->sent, write->length - write->sent);
     if (written > 0) {
-      write->sent += (size_t)written;
-      write->lastStep = MonotonicMilliseconds();
+      AnswerMoved(write, (size_t)written);
     } else if (written < 0 && errno == EINTR) {
       continue;
     } else {
@@ -219,84 +186,77 @@ static bool WriteOn(WlWrite* write) {
   return false;
 }
 
-void WlContinueWrites(WlSession* session, const struct pollfd* fds, int count) {
-  struct sigaction ignore, previous;
-  memset(&ignore, 0, sizeof ignore);
+void WlContinuePipes(WlSession* session, const struct pollfd* fds, int count) {
+  if (session->readPolled) {
+    if (fds[0].revents != 0) ReadOn(session);
+    ++fds;
+    --count;
+  }
+  struct sigaction ignore = {}, previous;
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);  // a reader that went away is no reason to die
   for (int i = 0; i < count; ++i) {
     if (fds[i].revents == 0) continue;
-    for (WlWrite& write : session->writes) {
-      if (write.active && write.fd == fds[i].fd && !WriteOn(&write)) EndWrite(session, &write);
+    for (Answer& write : session->answers.slots) {
+      if (write.active && write.fd == fds[i].fd && !WriteOn(&write))
+        EndAnswer(&write, EndWrite, session);
     }
   }
   sigaction(SIGPIPE, &previous, nullptr);
 }
 
 // ---- Our source -------------------------------------------------------------------------------
-// Only takes the request: the wait on the connection writes the answer.
-static void SendText(void* data, wl_proxy* source, const char* mime, int32_t fd) {
-  WlSession* session = (WlSession*)data;
+// Only takes the request: the wait writes the answer.
+void WlSendText(WlSession* session, wl_proxy* source, const char* mime, int32_t fd) {
   int index = MimeIndex(mime);
-  const OfferedText* text = &session->text;
-  if (source != session->source || text->utf8 == nullptr || index < 0 ||
+  const OfferedText* text = session->text;
+  if (source != session->source || text == nullptr || index < 0 ||
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
     close(fd);
     return;
   }
   bool latin1 = index == LATIN1_TYPE;
-  size_t length = latin1 ? text->latin1Length : text->utf8Length;
-  int64_t now = MonotonicMilliseconds();
-  *FreeWriteSlot(session) = WlWrite{true, fd, latin1 ? text->latin1 : text->utf8, length, 0,
-                                    now, ReaderDeadline(now, length)};
+  Answer* write = StartAnswer(&session->answers, EndWrite, session,
+                              latin1 ? text->latin1 : text->utf8,
+                              latin1 ? text->latin1Length : text->utf8Length);
+  write->fd = fd;
 }
 
-static void CancelSource(void* data, wl_proxy* source) {
-  WlSession* session = (WlSession*)data;
+void WlCancelSource(WlSession* session, wl_proxy* source) {
   if (source == session->source) {
     session->source = nullptr;
     session->owner = false;
-    if (!WlWritesUnderWay(session)) FreeOfferedText(&session->text);
   }
-  Destroy(source, WL_SOURCE_DESTROY);
+  session->protocol->destroySource(source);
 }
 
-static void (*const SOURCE_LISTENER[])(void) = {(void (*)(void))SendText,
-                                                (void (*)(void))CancelSource};
-
-bool WlTakeSelection(WlSession* session, const char* text) {
-  if (session->lost) return false;
-  OfferedText offered = {nullptr, 0, nullptr, 0};
-  if (text != nullptr && !MakeOfferedText(text, &offered)) return false;
-  wl_proxy* source =
-      wl_proxy_marshal_flags(session->manager, WL_MANAGER_CREATE_DATA_SOURCE,
-                             session->protocol->source, 1, 0, nullptr);
-  if (source == nullptr) {
-    FreeOfferedText(&offered);
-    return false;
-  }
-  wl_proxy_add_listener(source, (void (**)(void))SOURCE_LISTENER, session);
-  for (size_t i = 0; text != nullptr && i < MIME_TYPE_COUNT; ++i)
-    wl_proxy_marshal_flags(source, WL_SOURCE_OFFER, nullptr, 1, 0, MIME_TYPES[i]);
-  wl_proxy_marshal_flags(session->device, WL_DEVICE_SET_SELECTION, nullptr, 1, 0, source);
+void WlOffer(WlSession* session, const OfferedText* text) {
+  if (text != nullptr && text->utf8 == nullptr) text = nullptr;
+  wl_proxy* source = session->lost ? nullptr
+                                   : session->protocol->createSource(session->manager, session);
   // Our previous source is replaced: nothing more is asked of it, and answers from its
   // text end with it.
-  Destroy(session->source, WL_SOURCE_DESTROY);
-  session->source = nullptr;
-  WlEndWrites(session);
-  FreeOfferedText(&session->text);
+  if (session->source != nullptr) session->protocol->destroySource(session->source);
   session->source = source;
-  session->text = offered;
-  session->owner = true;
-  return WlRoundtrip(session) && session->owner;
+  WlEndAnswers(session);
+  session->text = text;
+  session->owner = source != nullptr;
+  if (source == nullptr) return;
+  for (size_t i = 0; text != nullptr && i < MIME_TYPE_COUNT; ++i)
+    session->protocol->offerType(source, MIME_TYPES[i]);
+  session->protocol->setSelection(session->device, source);
+  WlSync(session);
 }
 
+bool WlOwner(const WlSession* session) { return session->owner && !session->lost; }
+
 void WlDropSelection(WlSession* session) {
-  WlEndWrites(session);
-  Destroy(session->source, WL_SOURCE_DESTROY);
-  Destroy(session->offer, WL_OFFER_DESTROY);
-  Destroy(session->introduced, WL_OFFER_DESTROY);
+  WlEndAnswers(session);
+  EndRead(session, ERROR_INVALID_DATA, nullptr);
+  if (session->source != nullptr) session->protocol->destroySource(session->source);
+  DestroyOffer(session, session->offer);
+  DestroyOffer(session, session->introduced);
   session->source = session->offer = session->introduced = nullptr;
   session->owner = false;
-  FreeOfferedText(&session->text);
+  session->text = nullptr;
 }

@@ -1,14 +1,15 @@
 // The clipboard's connection to the Wayland compositor: the globals it needs, the
-// data-control protocol the compositor offers, and waits on the connection that end.
+// data-control protocol the compositor offers, round trips, and the connection's part in
+// the desktop's one wait.
 //
 // Contract kept from Windows (OpenClipboard's side of it):
 // - A Wayland clipboard exists where $WAYLAND_DISPLAY names a compositor that offers
 //   ext_data_control_manager_v1 (preferred) or zwlr_data_control_manager_v1, and a seat.
 //   Without data-control (GNOME) the X11 clipboard serves instead.
-// - The clipboard never stops the program: every wait on the compositor has a deadline,
+// - The clipboard never stops the program: every round trip has a deadline, our requests
+//   are sent without blocking (what the socket does not take waits for the next poll),
 //   and a lost connection ends only the clipboard's use of it.
 #include <poll.h>
-#include <wayland-client.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,201 +17,225 @@
 #include <cstring>
 
 #include "posix.h"
-#include "desktop/wayland/wlselection.h"
+#include "desktop/wayland/wlwing.h"
 #include "ext-data-control-v1-client.h"
 #include "wlr-data-control-unstable-v1-client.h"
 
-// One body of code drives both protocols: their requests must line up.
-#define SAME_OPCODE(name, value)                                                    \
-  static_assert(EXT_DATA_CONTROL_##name == (value) && ZWLR_DATA_CONTROL_##name == (value), \
-                #name)
-SAME_OPCODE(MANAGER_V1_CREATE_DATA_SOURCE, WL_MANAGER_CREATE_DATA_SOURCE);
-SAME_OPCODE(MANAGER_V1_GET_DATA_DEVICE, WL_MANAGER_GET_DATA_DEVICE);
-SAME_OPCODE(MANAGER_V1_DESTROY, WL_MANAGER_DESTROY);
-SAME_OPCODE(DEVICE_V1_SET_SELECTION, WL_DEVICE_SET_SELECTION);
-SAME_OPCODE(DEVICE_V1_DESTROY, WL_DEVICE_DESTROY);
-SAME_OPCODE(SOURCE_V1_OFFER, WL_SOURCE_OFFER);
-SAME_OPCODE(SOURCE_V1_DESTROY, WL_SOURCE_DESTROY);
-SAME_OPCODE(OFFER_V1_RECEIVE, WL_OFFER_RECEIVE);
-SAME_OPCODE(OFFER_V1_DESTROY, WL_OFFER_DESTROY);
+// One protocol's listeners and requests, through its generated header: each listener is
+// the protocol's own struct filled by event name, so the compiler holds every handler to
+// its event's place and arguments, and every request to its own signature.
+#define DATA_CONTROL_PROTOCOL(P)                                                            \
+  static const P##_offer_v1_listener P##_OFFER = {                                         \
+      .offer = [](void* s, P##_offer_v1* offer, const char* mime) {                         \
+        WlOfferType((WlSession*)s, (wl_proxy*)offer, mime);                                 \
+      }};                                                                                    \
+  static const P##_device_v1_listener P##_DEVICE = {                                       \
+      .data_offer =                                                                         \
+          [](void* s, P##_device_v1*, P##_offer_v1* offer) {                                \
+            P##_offer_v1_add_listener(offer, &P##_OFFER, s);                                \
+            WlIntroduceOffer((WlSession*)s, (wl_proxy*)offer);                              \
+          },                                                                                 \
+      .selection = [](void* s, P##_device_v1*,                                              \
+                      P##_offer_v1* offer) { WlNameSelection((WlSession*)s, (wl_proxy*)offer); }, \
+      .finished = [](void* s, P##_device_v1*) { WlLose((WlSession*)s); },                   \
+      .primary_selection =                                                                  \
+          [](void* s, P##_device_v1*, P##_offer_v1* offer) {                                \
+            WlNamePrimarySelection((WlSession*)s, (wl_proxy*)offer);                        \
+          }};                                                                                \
+  static const P##_source_v1_listener P##_SOURCE = {                                       \
+      .send =                                                                               \
+          [](void* s, P##_source_v1* source, const char* mime, int32_t fd) {                \
+            WlSendText((WlSession*)s, (wl_proxy*)source, mime, fd);                         \
+          },                                                                                 \
+      .cancelled = [](void* s, P##_source_v1* source) {                                     \
+        WlCancelSource((WlSession*)s, (wl_proxy*)source);                                   \
+      }};                                                                                    \
+  static const WlProtocol P##_PROTOCOL = {                                                 \
+      #P "_manager_v1",                                                                     \
+      &P##_manager_v1_interface,                                                            \
+      [](wl_proxy* manager, wl_seat* seat, WlSession* s) {                                  \
+        P##_device_v1* device = P##_manager_v1_get_data_device((P##_manager_v1*)manager, seat); \
+        if (device != nullptr) P##_device_v1_add_listener(device, &P##_DEVICE, s);          \
+        return (wl_proxy*)device;                                                           \
+      },                                                                                     \
+      [](wl_proxy* manager, WlSession* s) {                                                 \
+        P##_source_v1* source = P##_manager_v1_create_data_source((P##_manager_v1*)manager); \
+        if (source != nullptr) P##_source_v1_add_listener(source, &P##_SOURCE, s);          \
+        return (wl_proxy*)source;                                                           \
+      },                                                                                     \
+      [](wl_proxy* source, const char* mime) { P##_source_v1_offer((P##_source_v1*)source, mime); }, \
+      [](wl_proxy* device, wl_proxy* source) {                                              \
+        P##_device_v1_set_selection((P##_device_v1*)device, (P##_source_v1*)source);        \
+      },                                                                                     \
+      [](wl_proxy* offer, const char* mime, int fd) {                                       \
+        P##_offer_v1_receive((P##_offer_v1*)offer, mime, fd);                               \
+      },                                                                                     \
+      [](wl_proxy* manager) { P##_manager_v1_destroy((P##_manager_v1*)manager); },          \
+      [](wl_proxy* device) { P##_device_v1_destroy((P##_device_v1*)device); },              \
+      [](wl_proxy* source) { P##_source_v1_destroy((P##_source_v1*)source); },              \
+      [](wl_proxy* offer) { P##_offer_v1_destroy((P##_offer_v1*)offer); },                  \
+  };
+
+DATA_CONTROL_PROTOCOL(ext_data_control)
+DATA_CONTROL_PROTOCOL(zwlr_data_control)
 
 // In order of preference.
-static const WlProtocol PROTOCOLS[] = {
-    {"ext_data_control_manager_v1", &ext_data_control_manager_v1_interface,
-     &ext_data_control_device_v1_interface, &ext_data_control_source_v1_interface,
-     &ext_data_control_offer_v1_interface},
-    {"zwlr_data_control_manager_v1", &zwlr_data_control_manager_v1_interface,
-     &zwlr_data_control_device_v1_interface, &zwlr_data_control_source_v1_interface,
-     &zwlr_data_control_offer_v1_interface},
-};
-#define PROTOCOL_COUNT (sizeof PROTOCOLS / sizeof PROTOCOLS[0])
-
-// What the registry announced, until the best of it is bound.
-struct Globals {
-  uint32_t seat;
-  uint32_t managers[PROTOCOL_COUNT];
-};
+static const WlProtocol* const PROTOCOLS[WL_PROTOCOL_COUNT] = {&ext_data_control_PROTOCOL,
+                                                                &zwlr_data_control_PROTOCOL};
 
 static void AnnounceGlobal(void* data, wl_registry*, uint32_t name, const char* interface,
                            uint32_t) {
-  Globals* globals = (Globals*)data;
-  if (strcmp(interface, wl_seat_interface.name) == 0 && globals->seat == 0)
-    globals->seat = name;
-  for (size_t i = 0; i < PROTOCOL_COUNT; ++i) {
-    if (strcmp(interface, PROTOCOLS[i].managerName) == 0) globals->managers[i] = name;
+  WlSession* session = (WlSession*)data;
+  if (strcmp(interface, wl_seat_interface.name) == 0 && session->seatName == 0)
+    session->seatName = name;
+  for (size_t i = 0; i < WL_PROTOCOL_COUNT; ++i) {
+    if (strcmp(interface, PROTOCOLS[i]->managerName) == 0) session->managerNames[i] = name;
   }
 }
 
 static void RemoveGlobal(void*, wl_registry*, uint32_t) {}
 
-static const wl_registry_listener REGISTRY_LISTENER = {AnnounceGlobal, RemoveGlobal};
+static const wl_registry_listener REGISTRY_LISTENER = {.global = AnnounceGlobal,
+                                                       .global_remove = RemoveGlobal};
 
-static void Lose(WlSession* session) {
+void WlLose(WlSession* session) {
   session->lost = true;
   session->owner = false;
 }
 
-int WlConnection(WlSession* session) { return wl_display_get_fd(session->display); }
+bool WlLost(const WlSession* session) { return session->lost; }
 
-// Sends what is queued. False when the connection failed or the deadline passed.
-static bool Flush(WlSession* session, int64_t deadline) {
-  while (wl_display_flush(session->display) < 0) {
-    if (errno != EAGAIN) return false;
-    struct pollfd connection = {WlConnection(session), POLLOUT, 0};
-    int64_t left = deadline - MonotonicMilliseconds();
-    if (left <= 0) return false;
-    if (poll(&connection, 1, (int)left) < 0 && errno != EINTR) return false;
-  }
-  return true;
+int WlConnection(const WlSession* session) { return wl_display_get_fd(session->display); }
+
+// ---- Round trips ------------------------------------------------------------------------------
+static void EndSync(WlSession* session, bool confirmed) {
+  if (session->sync != nullptr) wl_callback_destroy(session->sync);
+  session->sync = nullptr;
+  session->synced = confirmed;
 }
 
-// Serves pending events and prepares to read. False when the connection is lost.
-static bool PrepareRead(WlSession* session) {
-  if (session->lost) return false;
-  while (wl_display_prepare_read(session->display) != 0) {
-    if (wl_display_dispatch_pending(session->display) < 0) {
-      Lose(session);
-      return false;
-    }
-  }
-  if (!Flush(session, MonotonicMilliseconds() + WL_ROUNDTRIP_TIMEOUT)) {
-    wl_display_cancel_read(session->display);
-    Lose(session);
-    return false;
-  }
-  return true;
+static void SyncDone(void* data, wl_callback*, uint32_t) { EndSync((WlSession*)data, true); }
+static const wl_callback_listener SYNC_LISTENER = {.done = SyncDone};
+
+void WlSync(WlSession* session) {
+  EndSync(session, false);
+  if (session->lost) return;
+  session->sync = wl_display_sync(session->display);
+  if (session->sync == nullptr) return;
+  wl_callback_add_listener(session->sync, &SYNC_LISTENER, session);
+  session->syncDeadline = MonotonicMilliseconds() + WL_ROUNDTRIP_TIMEOUT;
 }
 
-int WlPrepareWait(WlSession* session, struct pollfd* fds, int64_t* due) {
-  if (session->display == nullptr) return 0;
-  int count = 0;
-  session->reading = PrepareRead(session);
-  if (session->reading) fds[count++] = {WlConnection(session), POLLIN, 0};
-  return count + WlWritesToPoll(session, fds + count, due);
+bool WlSynced(const WlSession* session) { return session->synced && !session->lost; }
+
+bool WlWaiting(const WlSession* session) {
+  return (!session->lost && session->sync != nullptr) || session->read.underWay;
 }
 
-void WlFinishWait(WlSession* session, const struct pollfd* fds, int count) {
-  if (session->display == nullptr) return;
-  if (session->reading) {
-    session->reading = false;
-    if (fds[0].revents == 0) {
-      wl_display_cancel_read(session->display);
-    } else if (wl_display_read_events(session->display) < 0) {
-      Lose(session);
-    }
-    if (!session->lost && wl_display_dispatch_pending(session->display) < 0) Lose(session);
-    ++fds;
-    --count;
-  }
-  WlContinueWrites(session, fds, count);
-}
-
-// Serves what arrives, and writes on, until deadline. False when the connection is lost.
-static bool ServeUntil(WlSession* session, int64_t deadline) {
-  struct pollfd fds[WL_POLL_FDS];
-  int64_t due = deadline;
-  int count = WlPrepareWait(session, fds, &due);
-  int64_t left = due - MonotonicMilliseconds();
-  if (poll(fds, (nfds_t)count, left > 0 ? (int)left : 0) <= 0) {
-    for (int i = 0; i < count; ++i) fds[i].revents = 0;
-  }
-  WlFinishWait(session, fds, count);
-  return !session->lost;
-}
-
-void WlServePending(WlSession* session) { ServeUntil(session, 0); }
-
-static void RoundtripDone(void* data, wl_callback*, uint32_t) { *(bool*)data = true; }
-static const wl_callback_listener ROUNDTRIP_LISTENER = {RoundtripDone};
-
-bool WlRoundtrip(WlSession* session) {
-  if (session->lost) return false;
-  bool done = false;
-  wl_callback* callback = wl_display_sync(session->display);
-  if (callback == nullptr) return false;
-  wl_callback_add_listener(callback, &ROUNDTRIP_LISTENER, &done);
-  int64_t deadline = MonotonicMilliseconds() + WL_ROUNDTRIP_TIMEOUT;
-  while (!done && MonotonicMilliseconds() < deadline && ServeUntil(session, deadline)) {
-  }
-  wl_callback_destroy(callback);
-  return done;
-}
-
-// Binds the seat and the preferred manager the registry announced. False when either
-// is missing.
-static bool BindGlobals(WlSession* session, const Globals* globals) {
-  wl_registry* registry = (wl_registry*)session->registry;
-  for (size_t i = 0; i < PROTOCOL_COUNT && session->manager == nullptr; ++i) {
-    if (globals->managers[i] == 0) continue;
-    session->protocol = &PROTOCOLS[i];
-    session->manager =
-        (wl_proxy*)wl_registry_bind(registry, globals->managers[i], PROTOCOLS[i].manager, 1);
-  }
-  if (session->manager == nullptr || globals->seat == 0) return false;
-  session->seat = (wl_proxy*)wl_registry_bind(registry, globals->seat, &wl_seat_interface, 1);
-  session->device = wl_proxy_marshal_flags(session->manager, WL_MANAGER_GET_DATA_DEVICE,
-                                           session->protocol->device, 1, 0, nullptr,
-                                           session->seat);
-  return session->seat != nullptr && session->device != nullptr;
-}
-
-WlOpenStatus WlOpen(WlSession* session, char* why, size_t size) {
-  memset(session, 0, sizeof *session);
+// ---- Opening --------------------------------------------------------------------------------------
+WlSession* WlConnect(char* why, size_t size) {
   const char* name = getenv("WAYLAND_DISPLAY");
-  session->display = wl_display_connect(nullptr);
-  if (session->display == nullptr) {
+  wl_display* display = wl_display_connect(nullptr);
+  WlSession* session = display != nullptr ? (WlSession*)calloc(1, sizeof *session) : nullptr;
+  if (session == nullptr) {
     snprintf(why, size, "cannot connect to Wayland display %s (%s)", name ? name : "",
-             strerror(errno));
-    return WL_NO_COMPOSITOR;
+             strerror(display != nullptr ? ENOMEM : errno));
+    if (display != nullptr) wl_display_disconnect(display);
+    return nullptr;
   }
-  Globals globals;
-  memset(&globals, 0, sizeof globals);
-  session->registry = (wl_proxy*)wl_display_get_registry(session->display);
-  wl_registry_add_listener((wl_registry*)session->registry, &REGISTRY_LISTENER, &globals);
-  bool answered = WlRoundtrip(session);
-  // The first selection event follows the device's creation: the second round trip.
-  if (answered && BindGlobals(session, &globals)) {
-    WlWatchDevice(session);
-    if (WlRoundtrip(session)) return WL_OPENED;
+  session->display = display;
+  session->readFd = -1;
+  session->registry = wl_display_get_registry(display);
+  wl_registry_add_listener(session->registry, &REGISTRY_LISTENER, session);
+  WlSync(session);
+  return session;
+}
+
+bool WlBindDevice(WlSession* session) {
+  for (size_t i = 0; i < WL_PROTOCOL_COUNT && session->manager == nullptr; ++i) {
+    if (session->managerNames[i] == 0) continue;
+    session->protocol = PROTOCOLS[i];
+    session->manager = (wl_proxy*)wl_registry_bind(session->registry, session->managerNames[i],
+                                                   PROTOCOLS[i]->manager, 1);
   }
-  snprintf(why, size, answered ? "Wayland display %s offers no data-control"
-                               : "Wayland display %s does not answer",
-           name ? name : "");
-  WlClose(session);
-  return answered ? WL_NO_DATA_CONTROL : WL_NO_COMPOSITOR;
+  if (session->manager == nullptr || session->seatName == 0) return false;
+  session->seat =
+      (wl_seat*)wl_registry_bind(session->registry, session->seatName, &wl_seat_interface, 1);
+  if (session->seat == nullptr) return false;
+  session->device = session->protocol->getDevice(session->manager, session->seat, session);
+  if (session->device == nullptr) return false;
+  WlSync(session);
+  return true;
 }
 
 void WlClose(WlSession* session) {
-  if (session->display == nullptr) return;
   WlDropSelection(session);
-  if (session->device != nullptr)
-    wl_proxy_marshal_flags(session->device, WL_DEVICE_DESTROY, nullptr, 1,
-                           WL_MARSHAL_FLAG_DESTROY);
-  if (session->manager != nullptr)
-    wl_proxy_marshal_flags(session->manager, WL_MANAGER_DESTROY, nullptr, 1,
-                           WL_MARSHAL_FLAG_DESTROY);
-  if (session->seat != nullptr) wl_proxy_destroy(session->seat);
-  if (session->registry != nullptr) wl_proxy_destroy(session->registry);
+  EndSync(session, false);
+  if (session->device != nullptr) session->protocol->destroyDevice(session->device);
+  if (session->manager != nullptr) session->protocol->destroyManager(session->manager);
+  if (session->seat != nullptr) wl_seat_destroy(session->seat);
+  if (session->registry != nullptr) wl_registry_destroy(session->registry);
   wl_display_disconnect(session->display);
-  memset(session, 0, sizeof *session);
+  free(session);
+}
+
+// ---- The wait ---------------------------------------------------------------------------------------
+// Sends what is queued, as far as the socket takes it now.
+static void Flush(WlSession* session) {
+  session->flushing = false;
+  if (wl_display_flush(session->display) >= 0) return;
+  if (errno == EAGAIN) {
+    session->flushing = true;
+  } else {
+    WlLose(session);
+  }
+}
+
+int WlPrepareWait(WlSession* session, struct pollfd* fds, int64_t* due) {
+  int count = 0;
+  session->polled = false;
+  if (!session->lost) {
+    while (wl_display_prepare_read(session->display) != 0) {
+      if (wl_display_dispatch_pending(session->display) < 0) {
+        WlLose(session);
+        break;
+      }
+    }
+  }
+  if (!session->lost) {
+    Flush(session);
+    if (session->lost) {
+      wl_display_cancel_read(session->display);
+    } else {
+      session->polled = true;
+      fds[count++] = {WlConnection(session), (short)(POLLIN | (session->flushing ? POLLOUT : 0)), 0};
+    }
+  }
+  if (session->sync != nullptr && MonotonicMilliseconds() >= session->syncDeadline)
+    EndSync(session, false);
+  if (session->sync != nullptr && !session->lost)
+    *due = EarlierDeadline(*due, session->syncDeadline);
+  return count + WlPipesToPoll(session, fds + count, due);
+}
+
+void WlCancelWait(WlSession* session) {
+  if (session->polled) wl_display_cancel_read(session->display);
+  session->polled = false;
+}
+
+void WlFinishWait(WlSession* session, const struct pollfd* fds, int count) {
+  if (session->polled) {
+    session->polled = false;
+    if (fds[0].revents & POLLOUT) Flush(session);
+    if (session->lost || (fds[0].revents & ~POLLOUT) == 0) {
+      wl_display_cancel_read(session->display);
+    } else if (wl_display_read_events(session->display) < 0) {
+      WlLose(session);
+    }
+    if (!session->lost && wl_display_dispatch_pending(session->display) < 0) WlLose(session);
+    ++fds;
+    --count;
+  }
+  if (session->lost && session->sync != nullptr) EndSync(session, false);
+  WlContinuePipes(session, fds, count);
 }

@@ -7,120 +7,83 @@
 //   no text yet) refuses all text.
 // - Answers longer than X11_CHUNK_SIZE go in pieces (INCR); several may run at once, each
 //   moved on by its own requestor's steps, so one that stops reading holds up no other.
-//   One whose requestor vanished, or has not read it all by its deadline
-//   (ReaderDeadline), is dropped. A new request is never refused for want of a slot: it
-//   takes the slot of the requestor that has been silent longest.
+//   They live in the answer slots (peers.h): one whose requestor vanished, or has not read
+//   it all by its deadline, is dropped, and a new request takes the slot of the requestor
+//   silent longest when none is free.
 // - Requests older than our ownership are refused, as the selection rules ask.
-#include <cstdlib>
-#include <cstring>
-
 #include "desktop/text/offeredtext.h"
 #include "posix.h"
-#include "desktop/x11/x11selection.h"
+#include "desktop/x11/x11wing.h"
 
-bool X11TakeSelection(X11Session* session) {
-  Time now = X11ServerTime(session);
+void X11TakeSelection(X11Session* session, Time time) {
+  X11EndStep(session);
   Atom clipboard = session->atoms[ATOM_CLIPBOARD];
-  XSetSelectionOwner(session->display, clipboard, session->window, now);
-  if (XGetSelectionOwner(session->display, clipboard) != session->window) return false;
-  session->owner = true;
-  session->ownedSince = now;
-  return true;
+  XSetSelectionOwner(session->display, clipboard, session->window, time);
+  session->owner = XGetSelectionOwner(session->display, clipboard) == session->window;
+  if (session->owner) session->ownedSince = time;
 }
+
+bool X11Owner(const X11Session* session) { return session->owner && !session->lost; }
 
 bool X11OwnsSelection(X11Session* session) {
   return XGetSelectionOwner(session->display, session->atoms[ATOM_CLIPBOARD]) ==
          session->window;
 }
 
-static void EndTransfer(X11Session* session, X11Transfer* transfer) {
-  transfer->active = false;
-  // Stop listening to the requestor's window unless another answer still goes there.
-  for (const X11Transfer& other : session->transfers) {
-    if (other.active && other.requestor == transfer->requestor) return;
-  }
-  if (transfer->requestor != session->window)
-    XSelectInput(session->display, transfer->requestor, NoEventMask);
+void X11Disown(X11Session* session) { session->owner = false; }
+
+bool X11AnswersUnderWay(const X11Session* session) {
+  return !session->lost && AnswersUnderWay(&session->answers);
 }
 
-bool X11OfferText(X11Session* session, const char* text) {
-  // Pieces still on their way point into the old text.
-  for (X11Transfer& transfer : session->transfers) {
-    if (transfer.active) EndTransfer(session, &transfer);
+// Stops listening to the requestor's window unless another answer still goes there.
+static void EndTransfer(void* data, Answer* transfer) {
+  X11Session* session = (X11Session*)data;
+  for (const Answer& other : session->answers.slots) {
+    if (other.active && other.window == transfer->window) return;
   }
-  free(session->utf8);
-  free(session->latin1);
-  session->utf8 = session->latin1 = nullptr;
-  session->utf8Length = session->latin1Length = 0;
-  session->hasText = false;
-  if (text == nullptr) return true;
-
-  OfferedText offered;
-  if (!MakeOfferedText(text, &offered)) return false;
-  session->utf8 = offered.utf8;
-  session->utf8Length = offered.utf8Length;
-  session->latin1 = offered.latin1;
-  session->latin1Length = offered.latin1Length;
-  session->hasText = true;
-  return true;
+  if (transfer->window != session->window)
+    XSelectInput(session->display, transfer->window, NoEventMask);
 }
 
-int64_t X11ExpireTransfers(X11Session* session) {
-  int64_t now = MonotonicMilliseconds();
-  int64_t due = X11_NO_DEADLINE;
-  for (X11Transfer& transfer : session->transfers) {
-    if (!transfer.active) continue;
-    if (now >= transfer.deadline) {
-      EndTransfer(session, &transfer);
-    } else if (due == X11_NO_DEADLINE || transfer.deadline < due) {
-      due = transfer.deadline;
-    }
-  }
-  return due;
+int64_t X11ExpireAnswers(X11Session* session) {
+  return ExpireAnswers(&session->answers, EndTransfer, session);
 }
 
-// A free slot, else the one whose requestor has been silent longest, given up.
-static X11Transfer* FreeSlot(X11Session* session) {
-  X11ExpireTransfers(session);
-  X11Transfer* oldest = nullptr;
-  for (X11Transfer& transfer : session->transfers) {
-    if (!transfer.active) return &transfer;
-    if (oldest == nullptr || transfer.lastStep < oldest->lastStep) oldest = &transfer;
-  }
-  EndTransfer(session, oldest);
-  return oldest;
+void X11Offer(X11Session* session, const OfferedText* text) {
+  EndAnswers(&session->answers, EndTransfer, session);  // they point into the old text
+  session->text = text != nullptr && text->utf8 != nullptr ? text : nullptr;
 }
 
 // Starts a piecewise answer: the INCR notice carries the size; each deletion of the
 // property by the requestor asks for the next piece.
 static void StartTransfer(X11Session* session, Window requestor, Atom property, Atom type,
                           const char* data, size_t length) {
-  X11Transfer* transfer = FreeSlot(session);
+  Answer* transfer = StartAnswer(&session->answers, EndTransfer, session, data, length);
+  transfer->window = requestor;
+  transfer->property = property;
+  transfer->type = type;
   // Listen before the notice goes out, or the first deletion could be missed.
   if (requestor != session->window)
     XSelectInput(session->display, requestor, PropertyChangeMask | StructureNotifyMask);
   long size = (long)length;
   XChangeProperty(session->display, requestor, property, session->atoms[ATOM_INCR], 32,
                   PropModeReplace, (unsigned char*)&size, 1);
-  int64_t now = MonotonicMilliseconds();
-  *transfer = X11Transfer{true, requestor, property, type, data, length, 0, now,
-                          ReaderDeadline(now, length)};
 }
 
 static void ContinueTransfer(X11Session* session, Window requestor, Atom property) {
-  for (X11Transfer& transfer : session->transfers) {
-    if (!transfer.active || transfer.requestor != requestor || transfer.property != property)
+  for (Answer& transfer : session->answers.slots) {
+    if (!transfer.active || transfer.window != requestor || transfer.property != property)
       continue;
     size_t piece = transfer.length - transfer.sent;
     if (piece > X11_CHUNK_SIZE) piece = X11_CHUNK_SIZE;
     // The empty piece after the last one ends the answer.
     XChangeProperty(session->display, requestor, property, transfer.type, 8, PropModeReplace,
                     (const unsigned char*)transfer.data + transfer.sent, (int)piece);
-    transfer.sent += piece;
-    transfer.lastStep = MonotonicMilliseconds();
+    AnswerMoved(&transfer, piece);
     if (piece == 0) {
-      EndTransfer(session, &transfer);
-      ++session->textsDelivered;  // the requestor has read every piece
+      EndAnswer(&transfer, EndTransfer, session);
+      ++session->delivered;  // the requestor has read every piece
     }
     return;
   }
@@ -128,27 +91,27 @@ static void ContinueTransfer(X11Session* session, Window requestor, Atom propert
 
 // Hands the text over: at once, or piecewise, in which case it counts as delivered only
 // once the requestor has read the last piece.
-static bool Answer(X11Session* session, Window requestor, Atom property, Atom type,
+static void Deliver(X11Session* session, Window requestor, Atom property, Atom type,
                    const char* data, size_t length) {
   if (length > X11_CHUNK_SIZE) {
     StartTransfer(session, requestor, property, type, data, length);
-    return true;
+    return;
   }
   XChangeProperty(session->display, requestor, property, type, 8, PropModeReplace,
                   (const unsigned char*)data, (int)length);
-  ++session->textsDelivered;
-  return true;
+  ++session->delivered;
 }
 
 // Puts the target's value into the requestor's property. False when refused.
 static bool ServeTarget(X11Session* session, Window requestor, Atom target, Atom property) {
   const Atom* atoms = session->atoms;
+  const OfferedText* text = session->text;
   if (target == atoms[ATOM_TARGETS]) {
     long list[6] = {(long)atoms[ATOM_TARGETS], (long)atoms[ATOM_MULTIPLE],
                     (long)atoms[ATOM_TIMESTAMP], (long)atoms[ATOM_UTF8_STRING],
                     (long)XA_STRING, (long)atoms[ATOM_TEXT]};
     XChangeProperty(session->display, requestor, property, XA_ATOM, 32, PropModeReplace,
-                    (unsigned char*)list, session->hasText ? 6 : 3);
+                    (unsigned char*)list, text != nullptr ? 6 : 3);
     return true;
   }
   if (target == atoms[ATOM_TIMESTAMP]) {
@@ -157,14 +120,14 @@ static bool ServeTarget(X11Session* session, Window requestor, Atom target, Atom
                     (unsigned char*)&time, 1);
     return true;
   }
-  if (!session->hasText) return false;
+  if (text == nullptr) return false;
   if (target == atoms[ATOM_UTF8_STRING] || target == atoms[ATOM_TEXT]) {
-    return Answer(session, requestor, property, atoms[ATOM_UTF8_STRING], session->utf8,
-                  session->utf8Length);
+    Deliver(session, requestor, property, atoms[ATOM_UTF8_STRING], text->utf8, text->utf8Length);
+    return true;
   }
   if (target == XA_STRING) {
-    return Answer(session, requestor, property, XA_STRING, session->latin1,
-                  session->latin1Length);
+    Deliver(session, requestor, property, XA_STRING, text->latin1, text->latin1Length);
+    return true;
   }
   return false;
 }
@@ -196,8 +159,7 @@ static bool ServeMultiple(X11Session* session, Window requestor, Atom property) 
 }
 
 static void ServeRequest(X11Session* session, const XSelectionRequestEvent* request) {
-  XSelectionEvent reply;
-  memset(&reply, 0, sizeof reply);
+  XSelectionEvent reply = {};
   reply.type = SelectionNotify;
   reply.display = request->display;
   reply.requestor = request->requestor;
@@ -218,7 +180,7 @@ static void ServeRequest(X11Session* session, const XSelectionRequestEvent* requ
   XSendEvent(session->display, request->requestor, False, NoEventMask, (XEvent*)&reply);
 }
 
-void X11ServeEvent(X11Session* session, const XEvent* event) {
+void X11ServeOwnerEvent(X11Session* session, const XEvent* event) {
   switch (event->type) {
     case SelectionRequest:
       ServeRequest(session, &event->xselectionrequest);
@@ -233,8 +195,8 @@ void X11ServeEvent(X11Session* session, const XEvent* event) {
         ContinueTransfer(session, event->xproperty.window, event->xproperty.atom);
       break;
     case DestroyNotify:
-      for (X11Transfer& transfer : session->transfers) {
-        if (transfer.active && transfer.requestor == event->xdestroywindow.window)
+      for (Answer& transfer : session->answers.slots) {
+        if (transfer.active && transfer.window == event->xdestroywindow.window)
           transfer.active = false;
       }
       break;

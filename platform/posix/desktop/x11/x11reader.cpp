@@ -1,46 +1,63 @@
 // Asking the CLIPBOARD selection's owner for its text: the requestor's side of the
-// selection protocol, the piecewise (INCR) answers included.
+// selection protocol, the piecewise (INCR) answers included, as a small state machine fed
+// by the desktop's wait.
 //
 // Contract kept from Windows (GetClipboardData's side of it):
-// - The answer is complete or there is none: a refused request, an owner that goes
-//   silent for X11_READ_STEP_TIMEOUT between two steps, or memory running out yields no
-//   data and an error code, never a part of the text.
-// - Any size the owner sends is taken, in one property or in pieces.
+// - The answer is complete or there is none: a refused request (ERROR_NOT_SUPPORTED), a
+//   damaged answer (ERROR_INVALID_DATA), an
+//   owner that has not sent it all by its deadline, a text past READ_CAP or memory running
+//   out yields no data and an error code, never a part of the text.
+// - The owner is another program and its answer untrusted input: one total deadline for
+//   the whole answer (PeerDeadline of what has arrived, never reset by a piece), a byte
+//   cap, and every piece checked: each must carry the type of the first and format 8 for
+//   text (32 for TARGETS). One piece that fails refuses the whole text.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "posix.h"
-#include "desktop/x11/x11selection.h"
+#include "desktop/x11/x11wing.h"
 
-// Bytes in memory as Xlib hands them out: 32-bit items arrive as longs.
-struct ReadBuffer {
-  char* data;
-  size_t length;
-  size_t capacity;
-};
-
-// 4 MB per property read: large answers arrive in a few round trips.
+// 4 MB per property read: large answers arrive in a few round trips, and memory grows
+// only as the cap allows.
 #define PROPERTY_READ_UNITS (1L << 20)
 
-static bool Append(ReadBuffer* buffer, const unsigned char* bytes, size_t count) {
-  if (count == 0) return true;
-  if (buffer->length + count + 1 > buffer->capacity) {
-    size_t capacity = buffer->capacity ? buffer->capacity : 4096;
-    while (capacity < buffer->length + count + 1) capacity *= 2;
-    char* grown = (char*)realloc(buffer->data, capacity);
-    if (grown == nullptr) return false;
-    buffer->data = grown;
-    buffer->capacity = capacity;
-  }
-  memcpy(buffer->data + buffer->length, bytes, count);
-  buffer->length += count;
-  return true;
+static void EndRead(X11Session* session, unsigned long status, const char* why) {
+  EndPeerRead(&session->read, status, why);
+  X11EndStep(session);
 }
 
-// Reads our transfer property whole and deletes it. *type is None when there was none.
-static unsigned long ReadProperty(X11Session* session, ReadBuffer* buffer, Atom* type,
-                                  int* format) {
+static int ExpectedFormat(X11Session* session) {
+  return session->readTarget == session->atoms[ATOM_TARGETS] ? 32 : 8;
+}
+
+void X11AskSelection(X11Session* session, X11Target target) {
+  Display* display = session->display;
+  const Atom targets[] = {session->atoms[ATOM_TARGETS], session->atoms[ATOM_UTF8_STRING],
+                          XA_STRING};
+  BeginPeerRead(&session->read);
+  session->readTarget = targets[target];
+  session->readType = None;
+  session->readFormat = 0;
+  session->readPieces = false;
+  session->step = X11_STEP_READ;
+  Atom clipboard = session->atoms[ATOM_CLIPBOARD];
+  if (XGetSelectionOwner(display, clipboard) == None) {
+    EndRead(session, ERROR_NOT_SUPPORTED, nullptr);  // nobody to ask
+    return;
+  }
+  Atom property = session->atoms[ATOM_TRANSFER_PROPERTY];
+  XDeleteProperty(display, session->window, property);
+  XConvertSelection(display, clipboard, session->readTarget, property, session->window,
+                    CurrentTime);
+}
+
+// Reads our transfer property whole and deletes it, appending what it holds to the read.
+// False when the read has ended (the cap, memory, a failed request). *type is None when
+// there was no property.
+static bool ReadProperty(X11Session* session, Atom* type, int* format, unsigned long* size) {
   long offset = 0;
+  *size = 0;
   for (;;) {
     unsigned long items = 0, after = 0;
     unsigned char* chunk = nullptr;
@@ -48,124 +65,119 @@ static unsigned long ReadProperty(X11Session* session, ReadBuffer* buffer, Atom*
                            session->atoms[ATOM_TRANSFER_PROPERTY], offset, PROPERTY_READ_UNITS,
                            True, AnyPropertyType, type, format, &items, &after,
                            &chunk) != Success) {
-      return ERROR_INVALID_DATA;
+      EndRead(session, ERROR_INVALID_DATA, "the owner's answer could not be read");
+      return false;
     }
+    // Xlib hands 32-bit items out as longs.
     size_t itemSize = *format == 32 ? sizeof(long) : (size_t)*format / 8;
-    bool stored = Append(buffer, chunk, items * itemSize);
+    bool stored = AddToPeerRead(&session->read, chunk, items * itemSize);
     if (chunk != nullptr) XFree(chunk);
-    if (!stored) return ERROR_NOT_ENOUGH_MEMORY;
-    if (*type == None || after == 0) return 0;
+    if (!stored) {
+      X11EndStep(session);
+      return false;
+    }
+    *size += items;
+    if (*type == None || after == 0) return true;
     offset += (long)(items * (size_t)*format / 8 / 4);
   }
 }
 
-struct Awaited {
-  Atom selection;
-  Atom property;
-};
-static Awaited awaited;
-
-static bool IsSelectionAnswer(X11Session* session, const XEvent* event) {
-  return event->type == SelectionNotify && event->xselection.requestor == session->window &&
-         event->xselection.selection == awaited.selection;
-}
-
-static bool IsNewPiece(X11Session* session, const XEvent* event) {
-  return event->type == PropertyNotify && event->xproperty.window == session->window &&
-         event->xproperty.atom == awaited.property &&
-         event->xproperty.state == PropertyNewValue;
-}
-
-// The pieces of an INCR answer: each new value of the property is the next piece, and
-// an empty one ends it. Deleting the property asks for the next.
-static unsigned long ReadPieces(X11Session* session, ReadBuffer* buffer, Atom* type,
-                                int* format) {
-  awaited.property = session->atoms[ATOM_TRANSFER_PROPERTY];
-  for (;;) {
-    XEvent event;
-    int64_t deadline = MonotonicMilliseconds() + X11_READ_STEP_TIMEOUT;
-    if (!X11WaitFor(session, IsNewPiece, &event, deadline)) return ERROR_TIMEOUT;
-    size_t before = buffer->length;
-    unsigned long status = ReadProperty(session, buffer, type, format);
-    if (status != 0) return status;
-    if (*type == None) continue;  // a stale notice: the piece was read already
-    if (buffer->length == before) return 0;
+// The first answer: the whole text, or the notice that pieces follow.
+static void TakeAnswer(X11Session* session, const XSelectionEvent* answer) {
+  if (answer->property == None) {
+    EndRead(session, ERROR_NOT_SUPPORTED, nullptr);  // refused
+    return;
   }
-}
-
-// Converts selection to target into buffer (NUL-terminated when it succeeds).
-static unsigned long Convert(X11Session* session, Atom selection, Atom target,
-                             ReadBuffer* buffer, Atom* type, int* format) {
-  Display* display = session->display;
-  Atom property = session->atoms[ATOM_TRANSFER_PROPERTY];
-  if (XGetSelectionOwner(display, selection) == None) return ERROR_INVALID_DATA;
-  XDeleteProperty(display, session->window, property);
-  XConvertSelection(display, selection, target, property, session->window, CurrentTime);
-
-  awaited.selection = selection;
-  XEvent event;
-  int64_t deadline = MonotonicMilliseconds() + X11_READ_STEP_TIMEOUT;
-  if (!X11WaitFor(session, IsSelectionAnswer, &event, deadline)) return ERROR_TIMEOUT;
-  if (event.xselection.property == None) return ERROR_INVALID_DATA;
-
-  unsigned long status = ReadProperty(session, buffer, type, format);
-  if (status == 0 && *type == session->atoms[ATOM_INCR]) {
-    // Reading the INCR notice deleted it, which starts the pieces.
-    buffer->length = 0;
-    status = ReadPieces(session, buffer, type, format);
-  } else if (status == 0 && *type == None) {
-    status = ERROR_INVALID_DATA;
-  }
-  if (status == 0 && !Append(buffer, (const unsigned char*)"", 1)) {
-    status = ERROR_NOT_ENOUGH_MEMORY;
-  }
-  return status;
-}
-
-unsigned long X11ReadSelection(X11Session* session, Atom target, char** data,
-                               size_t* length, Atom* type) {
-  ReadBuffer buffer = {nullptr, 0, 0};
+  Atom type;
   int format = 0;
-  unsigned long status =
-      Convert(session, session->atoms[ATOM_CLIPBOARD], target, &buffer, type, &format);
-  if (status == 0 && format != 8 && buffer.length > 1) status = ERROR_INVALID_DATA;
-  if (status != 0) {
-    free(buffer.data);
-    return status;
-  }
-  *data = buffer.data;
-  *length = buffer.length - 1;  // without the NUL Convert added
-  return 0;
-}
-
-static bool ListsText(X11Session* session, const ReadBuffer* targets) {
-  const long* atoms = (const long*)targets->data;
-  size_t count = (targets->length - 1) / sizeof(long);
-  for (size_t i = 0; i < count; ++i) {
-    if ((Atom)atoms[i] == session->atoms[ATOM_UTF8_STRING] || (Atom)atoms[i] == XA_STRING)
-      return true;
-  }
-  return false;
-}
-
-bool X11OffersText(X11Session* session) {
-  ReadBuffer targets = {nullptr, 0, 0};
-  Atom type = None;
-  int format = 0;
-  unsigned long status = Convert(session, session->atoms[ATOM_CLIPBOARD],
-                                 session->atoms[ATOM_TARGETS], &targets, &type, &format);
-  bool offers = status == 0 && format == 32 && ListsText(session, &targets);
-  free(targets.data);
-  if (status != ERROR_INVALID_DATA) return offers;
-  // An owner that cannot list its targets may still give text: try it.
-  Atom kinds[2] = {session->atoms[ATOM_UTF8_STRING], XA_STRING};
-  for (Atom kind : kinds) {
-    char* text = nullptr;
-    size_t length = 0;
-    if (X11ReadSelection(session, kind, &text, &length, &type) == 0) {
-      free(text);
-      return true;
+  unsigned long size = 0;
+  if (!ReadProperty(session, &type, &format, &size)) return;
+  if (type == session->atoms[ATOM_INCR]) {
+    // Reading the notice deleted it, which starts the pieces. Its number is the size to
+    // come, at least.
+    unsigned long announced = 0;
+    if (format == 32 && session->read.length >= sizeof(long))
+      memcpy(&announced, session->read.data, sizeof(long));
+    session->read.length = 0;
+    session->readPieces = true;
+    if (announced > READ_CAP) {
+      char why[96];
+      snprintf(why, sizeof why, "the owner announces a text of %lu bytes: not taken", announced);
+      EndRead(session, ERROR_NOT_ENOUGH_MEMORY, why);
     }
+    return;
   }
-  return false;
+  if (type == None) {
+    EndRead(session, ERROR_NOT_SUPPORTED, nullptr);  // said yes, gave nothing
+    return;
+  }
+  if (format != ExpectedFormat(session)) {
+    char why[96];
+    snprintf(why, sizeof why, "the owner answered in format %d: not taken", format);
+    EndRead(session, ERROR_INVALID_DATA, why);
+    return;
+  }
+  session->readType = type;
+  session->readFormat = format;
+  EndRead(session, 0, nullptr);
+}
+
+// A new value of our property during a piecewise answer: the next piece; an empty one
+// ends the answer.
+static void TakePiece(X11Session* session) {
+  size_t before = session->read.length;
+  Atom type;
+  int format = 0;
+  unsigned long size = 0;
+  if (!ReadProperty(session, &type, &format, &size)) return;
+  if (type == None) return;  // a stale notice: the piece was read already
+  if (size == 0) {
+    EndRead(session, 0, nullptr);
+    return;
+  }
+  if (session->readType == None) {
+    session->readType = type;
+    session->readFormat = format;
+  }
+  if (format != ExpectedFormat(session) || type != session->readType) {
+    char why[128];
+    snprintf(why, sizeof why,
+             "the owner sent a piece in format %d after %zu bytes in format %d: not taken",
+             format, before, session->readFormat);
+    EndRead(session, ERROR_INVALID_DATA, why);
+  }
+}
+
+void X11ServeReaderEvent(X11Session* session, const XEvent* event) {
+  if (session->step != X11_STEP_READ) return;
+  if (event->type == SelectionNotify && !session->readPieces &&
+      event->xselection.requestor == session->window &&
+      event->xselection.selection == session->atoms[ATOM_CLIPBOARD] &&
+      event->xselection.target == session->readTarget) {
+    TakeAnswer(session, &event->xselection);
+  } else if (event->type == PropertyNotify && session->readPieces &&
+             event->xproperty.window == session->window &&
+             event->xproperty.atom == session->atoms[ATOM_TRANSFER_PROPERTY] &&
+             event->xproperty.state == PropertyNewValue) {
+    TakePiece(session);
+  }
+}
+
+unsigned long X11TakeText(X11Session* session, char** data, size_t* length, bool* latin1) {
+  *latin1 = session->readType == XA_STRING;
+  return TakePeerRead(&session->read, data, length);
+}
+
+bool X11ListsText(X11Session* session, unsigned long* status) {
+  char* data = nullptr;
+  size_t length = 0;
+  *status = TakePeerRead(&session->read, &data, &length);
+  bool lists = false;
+  const long* atoms = (const long*)data;
+  for (size_t i = 0; *status == 0 && i < length / sizeof(long); ++i) {
+    if ((Atom)atoms[i] == session->atoms[ATOM_UTF8_STRING] || (Atom)atoms[i] == XA_STRING)
+      lists = true;
+  }
+  free(data);
+  return lists;
 }

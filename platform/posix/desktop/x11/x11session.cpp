@@ -1,28 +1,27 @@
 // The clipboard's connection to the X display: the session window, the atoms, the
-// server's clock and the wait for events.
+// server's clock, the events and the connection's part in the desktop's one wait.
 //
 // Contract kept from Windows (OpenClipboard's side of it):
 // - There is an X11 clipboard only where a display can be opened ($DISPLAY). Without one,
 //   X11Open fails and says why; the server's refusal, which libxcb would write to
 //   standard error itself, goes into that reason instead.
 // - The clipboard never stops the program: X protocol errors (a requestor's window that
-//   vanished mid-answer, say) are ignored rather than fatal, and every wait on another
-//   program has a deadline. The loss of the display itself ends the process (with
-//   status 0, as every run that got past its settings does), except in a keeper that
+//   vanished mid-answer, say) are ignored rather than fatal, and every step that awaits
+//   another program has a deadline. The loss of the display itself ends the process
+//   (with status 0, as every run that got past its settings does), except in a keeper that
 //   serves another connection too (X11OutliveDisplay): there only this session ends.
-// - Nothing sleeps while Xlib holds events it has already read: every wait serves
-//   Xlib's queue first, since round trips read whatever the server sent meanwhile.
+// - Nothing sleeps while Xlib holds events it has already read: the wait serves Xlib's
+//   queue first, since round trips and flushes read whatever the server sent meanwhile.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "posix.h"
-#include "desktop/x11/x11selection.h"
+#include "desktop/x11/x11wing.h"
 
 static const char* const ATOM_NAMES[ATOM_COUNT] = {
     "CLIPBOARD",         "TARGETS",      "MULTIPLE",          "TIMESTAMP",
@@ -39,7 +38,7 @@ static int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 static int QuietOnLoss(Display*) { return 0; }
 
 // Nothing is left to ask or to serve, and this Xlib connection cannot carry on, so the
-// process ends here, quietly. _exit, because this may run inside the exit-time hand-off,
+// process ends here, quietly. _exit, because this may run inside an exit-time handler,
 // where exit must not be called again.
 static void EndOnLoss(Display*, void*) { _exit(0); }
 
@@ -50,6 +49,10 @@ static void MarkLost(Display*, void* session) { ((X11Session*)session)->lost = t
 void X11OutliveDisplay(X11Session* session) {
   XSetIOErrorExitHandler(session->display, MarkLost, session);
 }
+
+bool X11Lost(const X11Session* session) { return session->lost; }
+
+int X11Connection(const X11Session* session) { return ConnectionNumber(session->display); }
 
 // XOpenDisplay with standard error caught in a pipe for the while: what the server said
 // when it refused us lands in refusal (empty when it said nothing).
@@ -79,90 +82,92 @@ static Display* OpenCatchingRefusal(char* refusal, size_t size) {
   return display;
 }
 
-bool X11Open(X11Session* session) {
-  memset(session, 0, sizeof *session);
+X11Session* X11Open(char* why, size_t size) {
   const char* name = getenv("DISPLAY");
   if (name == nullptr || name[0] == '\0') {
-    snprintf(session->openFailure, sizeof session->openFailure, "DISPLAY is not set");
-    return false;
+    snprintf(why, size, "DISPLAY is not set");
+    return nullptr;
   }
-  char refusal[sizeof session->openFailure - 64];
+  char refusal[160];
   Display* display = OpenCatchingRefusal(refusal, sizeof refusal);
   if (display == nullptr) {
-    snprintf(session->openFailure, sizeof session->openFailure,
-             "cannot open display %s (%s)", name,
+    snprintf(why, size, "cannot open display %s (%s)", name,
              refusal[0] != '\0' ? refusal : "no X server answers there");
-    return false;
+    return nullptr;
+  }
+  X11Session* session = (X11Session*)calloc(1, sizeof *session);
+  if (session == nullptr ||
+      !XInternAtoms(display, (char**)ATOM_NAMES, ATOM_COUNT, False, session->atoms)) {
+    snprintf(why, size, "cannot set up a window on display %s", name);
+    free(session);
+    XCloseDisplay(display);
+    return nullptr;
   }
   XSetErrorHandler(IgnoreXError);
   XSetIOErrorHandler(QuietOnLoss);
   XSetIOErrorExitHandler(display, EndOnLoss, nullptr);
-  if (!XInternAtoms(display, (char**)ATOM_NAMES, ATOM_COUNT, False, session->atoms)) {
-    XCloseDisplay(display);
-    return false;
-  }
   // Never mapped: it owns the selection, receives answers and carries our properties.
   Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
   XSelectInput(display, window, PropertyChangeMask);
   session->display = display;
   session->window = window;
   session->ownedSince = CurrentTime;
-  return true;
+  return session;
 }
 
 void X11Close(X11Session* session) {
-  if (session->display == nullptr) return;
-  X11OfferText(session, nullptr);
+  X11Offer(session, nullptr);
+  EndPeerRead(&session->read, ERROR_INVALID_DATA, nullptr);
   XDestroyWindow(session->display, session->window);
   XCloseDisplay(session->display);
-  session->display = nullptr;
-  session->lost = false;
+  free(session);
 }
 
-static bool IsClockTick(X11Session* session, const XEvent* event) {
-  return event->type == PropertyNotify && event->xproperty.window == session->window &&
-         event->xproperty.atom == session->atoms[ATOM_CLOCK_PROPERTY];
+// ---- Steps and the wait ---------------------------------------------------------------------
+bool X11Waiting(const X11Session* session) {
+  return !session->lost && session->step != X11_STEP_NONE;
 }
 
-Time X11ServerTime(X11Session* session) {
+void X11EndStep(X11Session* session) {
+  session->step = X11_STEP_NONE;
+  session->stepDeadline = NO_DEADLINE;
+}
+
+void X11AskOwnership(X11Session* session) {
   // Appending nothing to a property still makes the server report the time of the change.
   XChangeProperty(session->display, session->window, session->atoms[ATOM_CLOCK_PROPERTY],
                   XA_INTEGER, 8, PropModeAppend, nullptr, 0);
-  XEvent event;
-  int64_t deadline = MonotonicMilliseconds() + X11_READ_STEP_TIMEOUT;
-  if (!X11WaitFor(session, IsClockTick, &event, deadline)) return CurrentTime;
-  return event.xproperty.time;
+  session->step = X11_STEP_CLOCK;
+  session->stepDeadline = MonotonicMilliseconds() + X11_CLOCK_WAIT;
 }
 
-// Waits for the connection to have something to read. False at the deadline.
-static bool WaitReadable(Display* display, int64_t deadline) {
-  struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
-  for (;;) {
-    int timeout = -1;
-    if (deadline != X11_NO_DEADLINE) {
-      int64_t left = deadline - MonotonicMilliseconds();
-      if (left <= 0) return false;
-      timeout = left > 60000 ? 60000 : (int)left;
-    }
-    int ready = poll(&connection, 1, timeout);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
+// Ends the step if its deadline has passed; its deadline while it runs on.
+static int64_t ExpireStep(X11Session* session) {
+  if (session->step == X11_STEP_READ) {
+    int64_t deadline = ExpirePeerRead(&session->read);
+    if (!session->read.underWay) X11EndStep(session);
+    return deadline;
   }
+  if (session->step == X11_STEP_NONE) return NO_DEADLINE;
+  if (MonotonicMilliseconds() < session->stepDeadline) return session->stepDeadline;
+  // A server that does not tell its time: the selection is taken without one.
+  if (session->step == X11_STEP_CLOCK) {
+    X11TakeSelection(session, CurrentTime);
+  } else {
+    X11EndStep(session);
+  }
+  return NO_DEADLINE;
 }
 
-bool X11WaitFor(X11Session* session, X11EventMatch match, XEvent* event, int64_t deadline) {
-  Display* display = session->display;
-  XFlush(display);
-  for (;;) {
-    // XPending reads what the server has sent; poll only when nothing is queued.
-    while (XPending(display) > 0) {
-      XNextEvent(display, event);
-      if (match != nullptr && match(session, event)) return true;
-      X11ServeEvent(session, event);
-      XFlush(display);
-    }
-    if (!WaitReadable(display, deadline)) return false;
+static void ServeEvent(X11Session* session, const XEvent* event) {
+  if (event->type == PropertyNotify && event->xproperty.window == session->window &&
+      event->xproperty.atom == session->atoms[ATOM_CLOCK_PROPERTY]) {
+    if (session->step == X11_STEP_CLOCK) X11TakeSelection(session, event->xproperty.time);
+    return;
   }
+  X11ServeReaderEvent(session, event);
+  X11ServeManagerEvent(session, event);
+  X11ServeOwnerEvent(session, event);
 }
 
 // Serves every event Xlib holds or can read without waiting. XPending sends what is
@@ -172,28 +177,24 @@ static void ServeQueue(X11Session* session) {
   XEvent event;
   while (!session->lost && XPending(session->display) > 0) {
     XNextEvent(session->display, &event);
-    X11ServeEvent(session, &event);
+    ServeEvent(session, &event);
   }
 }
 
-void X11ServePending(X11Session* session) {
-  XSync(session->display, False);
-  ServeQueue(session);
-}
-
 int X11PrepareWait(X11Session* session, struct pollfd* fd, int64_t* due) {
-  if (session->display == nullptr || session->lost) return 0;
-  ServeQueue(session);
+  int64_t next = NO_DEADLINE;
+  while (!session->lost) {
+    ServeQueue(session);
+    next = EarlierDeadline(X11ExpireAnswers(session), ExpireStep(session));
+    // What that gave up is told to the server now. A flush that finds the server busy
+    // reads meanwhile, so the queue is looked at again.
+    XFlush(session->display);
+    if (session->lost || XQLength(session->display) == 0) break;
+  }
   if (session->lost) return 0;
-  // What this gives up is told to the server with the next flush; it reads nothing.
-  int64_t next = X11ExpireTransfers(session);
-  if (next != X11_NO_DEADLINE && (*due == X11_NO_DEADLINE || next < *due)) *due = next;
+  *due = EarlierDeadline(*due, next);
   *fd = {ConnectionNumber(session->display), POLLIN, 0};
   return 1;
-}
-
-void X11FinishWait(X11Session* session) {
-  if (session->display != nullptr && !session->lost) ServeQueue(session);
 }
 
 bool X11WindowActive(X11Session* session) {
