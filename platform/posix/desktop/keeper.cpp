@@ -43,34 +43,8 @@ static bool AnswersUnderWay(Desktop* desktop) {
          (desktop->wayland != nullptr && WlAnswersUnderWay(desktop->wayland));
 }
 
-// What the keeper decides by; its wait ends when any of it changes.
-struct KeeperView {
-  bool x11Lost, x11Owner, waylandLost, waylandOwner, answers;
-  int64_t selectionAt;
-};
-
-static KeeperView Look(Desktop* desktop) {
-  KeeperView view = {};
-  if (desktop->x11 != nullptr) {
-    view.x11Lost = X11Lost(desktop->x11);
-    view.x11Owner = X11Owner(desktop->x11);
-  }
-  if (desktop->wayland != nullptr) {
-    view.waylandLost = WlLost(desktop->wayland);
-    view.waylandOwner = WlOwner(desktop->wayland);
-    view.selectionAt = WlSelectionNamedAt(desktop->wayland);
-  }
-  view.answers = AnswersUnderWay(desktop);
-  return view;
-}
-
-static bool Changed(Desktop* desktop, void* context) {
-  KeeperView now = Look(desktop);
-  const KeeperView* before = (const KeeperView*)context;
-  return now.x11Lost != before->x11Lost || now.x11Owner != before->x11Owner ||
-         now.waylandLost != before->waylandLost || now.waylandOwner != before->waylandOwner ||
-         now.answers != before->answers || now.selectionAt != before->selectionAt;
-}
+// The keeper looks at what it holds after every round of serving.
+static bool Served(Desktop*, void* rounds) { return (*(int*)rounds)++ > 0; }
 
 static void Keep(Desktop* desktop) {
   bool keepWayland = desktop->wayland != nullptr;
@@ -100,8 +74,8 @@ static void Keep(Desktop* desktop) {
       X11Disown(desktop->x11);
     bool x11Holds = desktop->x11 != nullptr && X11Owner(desktop->x11);
     if (!keepWayland && !x11Holds && !AnswersUnderWay(desktop)) _exit(0);
-    KeeperView view = Look(desktop);
-    DesktopWait(desktop, -1, x11Holds ? staleUntil : NO_DEADLINE, Changed, &view);
+    int rounds = 0;
+    DesktopWait(desktop, -1, x11Holds ? staleUntil : NO_DEADLINE, Served, &rounds);
   }
 }
 

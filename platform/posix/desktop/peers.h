@@ -74,11 +74,10 @@ struct PeerRead {
 
 void BeginPeerRead(PeerRead* read);
 // Appends count bytes. False when that passes READ_CAP or memory runs out: the read has
-// ended then.
+// ended then, and said why.
 bool AddToPeerRead(PeerRead* read, const void* bytes, size_t count);
-// Ends the read with status (0: the text is whole). A read that fails for another reason
-// than a refusal (ERROR_INVALID_DATA without a reason) says why in the system log, as
-// "clipboard: WHY"; what arrived is dropped.
+// Ends the read with status (0: the text is whole; else what arrived is dropped). why,
+// unless null, goes to the system log as "clipboard: WHY".
 void EndPeerRead(PeerRead* read, unsigned long status, const char* why);
 // Ends a read that is past PeerDeadline of what has arrived. Its deadline while it runs
 // on, or NO_DEADLINE when it is not under way.
