@@ -16,9 +16,17 @@ std::map<const void*, std::string> texts;  // FormatMessageA buffers not yet rel
 const char* SystemText(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.\r\n";
+    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.\r\n";
     case ERROR_ACCESS_DENIED: return "Access is denied.\r\n";
     case ERROR_INVALID_HANDLE: return "The handle is invalid.\r\n";
     case ERROR_GEN_FAILURE: return "A device attached to the system is not functioning.\r\n";
+    case ERROR_SHARING_VIOLATION:
+      return "The process cannot access the file because it is being used by another "
+             "process.\r\n";
+    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.\r\n";
+    case ERROR_MORE_DATA: return "More data is available.\r\n";
+    case ERROR_BADDB: return "The configuration registry database is corrupt.\r\n";
+    case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected.\r\n";
     default: return nullptr;
   }
 }
