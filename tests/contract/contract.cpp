@@ -23,47 +23,27 @@ static void CheckText(const char* expected, const char* actual, int line) {
 }
 #define CHECK_TEXT(expected, actual) CheckText(expected, actual, __LINE__)
 
-// ---- Registry: the settings' codes and sizes ------------------------------------------
+// ---- Registry: the settings' codes and sizes, through the programs' own key walk --------
 
-static const char* const PATH[3] = {"Software", "QuilletContract", "Values"};
-
-// Opens (or creates) PATH below the user's root one level at a time, as both programs do;
-// keys[0] is the root. The first failure's code; *opened keys are open.
-static LONG OpenPath(HKEY keys[4], bool create, int* opened) {
-  LONG status = RegOpenCurrentUser(KEY_ALL_ACCESS, &keys[0]);
-  *opened = status == ERROR_SUCCESS;
-  for (int level = 0; status == ERROR_SUCCESS && level < 3; ++level) {
-    HKEY* child = &keys[level + 1];
-    status = create ? RegCreateKeyExA(keys[level], PATH[level], 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, child,
-                                      nullptr)
-                    : RegOpenKeyExA(keys[level], PATH[level], 0, KEY_ALL_ACCESS, child);
-    if (status == ERROR_SUCCESS) ++*opened;
-  }
-  return status;
-}
-
-static void ClosePath(HKEY keys[4], int opened) {
-  while (opened > 0) CHECK_EQ(ERROR_SUCCESS, RegCloseKey(keys[--opened]));
-}
+static void CloseFailed(DWORD code) { CHECK_EQ(ERROR_SUCCESS, code); }
 
 static void Registry(void) {
-  HKEY keys[4];
-  int opened;
+  SettingsKeys keys;
   // A key never written is missing: the settings read reports it and finds no setting.
-  CHECK_EQ(ERROR_FILE_NOT_FOUND, OpenPath(keys, false, &opened));
-  ClosePath(keys, opened);
-  CHECK_EQ(ERROR_SUCCESS, OpenPath(keys, true, &opened));
-  DWORD value = 0, size = 4, port = 5;
-  CHECK_EQ(ERROR_FILE_NOT_FOUND,
-           RegQueryValueExA(keys[3], "Port", nullptr, nullptr, (LPBYTE)&value, &size));
-  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(keys[3], "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
-  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(keys[3], "Wide", 0, 3, (const BYTE*)"12345678", 8));
-  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(keys[3], "Narrow", 0, 3, (const BYTE*)"\7\1", 2));
-  ClosePath(keys, opened);
+  CHECK_EQ(ERROR_FILE_NOT_FOUND, OpenSettingsKeys(&keys, false));
+  CloseSettingsKeys(&keys, CloseFailed);
+  CHECK_EQ(ERROR_SUCCESS, OpenSettingsKeys(&keys, true));
+  HKEY key = keys.keys[SETTINGS_KEY_DEPTH];
+  DWORD value = 0, port = 5;
+  CHECK_EQ(ERROR_FILE_NOT_FOUND, QuerySettingsValue(key, "Port", &value));
+  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE*)&port, 4));
+  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Wide", 0, 3, (const BYTE*)"12345678", 8));
+  CHECK_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Narrow", 0, 3, (const BYTE*)"\7\1", 2));
+  CloseSettingsKeys(&keys, CloseFailed);
 
   // What one program wrote, the other reads through keys of its own, 4 bytes at a time.
-  CHECK_EQ(ERROR_SUCCESS, OpenPath(keys, false, &opened));
+  CHECK_EQ(ERROR_SUCCESS, OpenSettingsKeys(&keys, false));
+  key = keys.keys[SETTINGS_KEY_DEPTH];
   const struct {
     const char* name;
     LONG status;
@@ -76,18 +56,17 @@ static void Registry(void) {
       {"Narrow", ERROR_SUCCESS, 3, 2, 0x5A5A0107},
   };
   for (const auto& r : reads) {
-    DWORD type = 0;
+    DWORD type = 0, size = 4;
     value = 0x5A5A5A5A;
-    size = 4;
     printf("  query %s\n", r.name);
-    CHECK_EQ(r.status, RegQueryValueExA(keys[3], r.name, nullptr, &type, (LPBYTE)&value, &size));
+    CHECK_EQ(r.status, RegQueryValueExA(key, r.name, nullptr, &type, (LPBYTE)&value, &size));
     CHECK_EQ(r.size, size);
     if (r.status != ERROR_SUCCESS) continue;
     CHECK_EQ(r.type, type);
     CHECK_EQ(r.value, value);
   }
-  ClosePath(keys, opened);
-  CHECK_EQ(ERROR_INVALID_HANDLE, RegCloseKey(keys[3]));  // closed already
+  CloseSettingsKeys(&keys, CloseFailed);
+  CHECK_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));  // closed already
 }
 
 // ---- Movable memory: handles, lock counts, what unlocking answers --------------------
@@ -119,7 +98,7 @@ static void MovableMemory(void) {
   CHECK(GlobalFree(empty) == nullptr);
 }
 
-// ---- Serial port: exclusive, 8N1 at every rate, the COMMTIMEOUTS read rules -----------
+// ---- Serial port: exclusive, 8N1 at every rate, the COMMTIMEOUTS read rules --------
 
 static HANDLE OpenCom1(void) {
   return CreateFileA("com1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -175,23 +154,18 @@ static void SerialPort(void) {
     CHECK(OpenCom1() == INVALID_HANDLE_VALUE);
     CHECK_EQ(ERROR_ACCESS_DENIED, GetLastError());
   }
-  for (DWORD rate : VALID_BAUD_RATES) {
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
+  for (DWORD rate : VALID_BAUD_RATES) {  // 8N1 at each, read back as set
+    DCB dcb = DCB(), back = DCB();
+    dcb.DCBlength = back.DCBlength = sizeof(DCB);
     CHECK(GetCommState(port, &dcb));
     dcb.BaudRate = rate;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     CHECK(SetCommState(port, &dcb));
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    CHECK(GetCommState(port, &dcb));
-    CHECK_EQ(rate, dcb.BaudRate);
-    CHECK_EQ(8, dcb.ByteSize);
-    CHECK_EQ(NOPARITY, dcb.Parity);
-    CHECK_EQ(ONESTOPBIT, dcb.StopBits);
+    CHECK(GetCommState(port, &back));
+    CHECK_EQ(rate, back.BaudRate);
+    CHECK(back.ByteSize == 8 && back.Parity == NOPARITY && back.StopBits == ONESTOPBIT);
   }
   ReadsByTheTimeouts(port);
   CHECK(CloseHandle(port));

@@ -1,6 +1,6 @@
-// The contract's platform: Windows (or Wine), with the contract's own key path cleared
-// first; "com1" a serial port whose far end the peer reaches through "com2" (under Wine,
-// two ptys the test joins).
+// The contract's platform: Windows (or Wine), with the stored setting cleared first;
+// "com1" a serial port whose far end the peer reaches through "com2" (under Wine, two
+// ptys the test joins).
 #include <cstdlib>
 
 #include "contract.h"
@@ -15,8 +15,8 @@ static DWORD scriptStart;
 
 void StartPlatform(void) {
   if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) platform = WINE;
-  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QuilletContract\\Values");
-  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QuilletContract");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane\\Quillet");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane");
   peerPort = CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                          nullptr);
   COMMTIMEOUTS timeouts = {0, 0, 0, 0, 1000};

@@ -1,9 +1,6 @@
-// What the user sees and hears, and the system's error texts.
-//
-// Contract kept: MessageBoxA blocks until the user presses OK (messageOkDelay of virtual
-// time) and returns IDOK; Beep blocks for its duration. FormatMessageA with
-// FORMAT_MESSAGE_ALLOCATE_BUFFER stores a pointer to a text the caller releases with
-// LocalFree; for a code without a text it returns 0 and allocates nothing.
+// What the user sees and hears, and the system's error texts (as the contract cases,
+// tests/contract, have them). MessageBoxA blocks until the user presses OK
+// (messageOkDelay of virtual time) and returns IDOK; Beep blocks for its duration.
 #include "internal.h"
 
 namespace fake {
