@@ -14,8 +14,8 @@ extern int platform;
 // Real platforms wait real time: a wait may end this much later than the rule says.
 extern DWORD lateness;
 
-// Called once before the cases: an empty registry (or a key path of the contract's own),
-// the serial port "com1" with a peer at its far end, and a clipboard to use.
+// Called once before the cases: no stored setting, the serial port "com1" with a peer at
+// its far end, and a clipboard to use; a run that does not end fails within its own bound.
 void StartPlatform(void);
 DWORD Milliseconds(void);
 // The peer sends each step's bytes at its time (ms from now), in the background.

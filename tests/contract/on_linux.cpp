@@ -2,6 +2,7 @@
 // device map names, its other side the peer; the clipboard is the X display the test
 // gives (a private Xvfb).
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,12 @@ void StartPlatform(void) {
   atexit([] {
     if (std::system(("rm -rf '" + folder + "'").c_str()) != 0) perror("contract clean-up");
   });
+  signal(SIGALRM, [](int) {
+    const char said[] = "contract: still running after 30 s\n";
+    if (write(2, said, sizeof said - 1) < 0) _exit(2);
+    _exit(1);
+  });
+  alarm(30);
   setenv("XDG_CONFIG_HOME", pattern, 1);
   unsetenv("WAYLAND_DISPLAY");
   mkdir((folder + "/quillet").c_str(), 0700);
