@@ -69,6 +69,7 @@ target_link_libraries(SetQuillet PRIVATE quillet_config)
 # The stand-ins and helpers that the Wine tests of the native build drive; never shipped.
 if(QUILLET_BUILD_TESTS)
   add_subdirectory(tests/wine/windows)
+  add_subdirectory(tests/contract)
 endif()
 
 # The ZIP for Windows users: the two programs, how to place them and the licence, the

@@ -1,5 +1,6 @@
-// The Linux platform layer on real ptys: serial ports with real (short) time-outs, the
-// exclusive open, hang-ups, and the USB device list from a made-up sysfs tree.
+// The Linux platform layer on real ptys where it goes beyond the contract cases: the
+// device map, hang-ups, writes that cannot finish, and the USB device list from a made-up
+// sysfs tree.
 #include <dirent.h>
 #include <sys/inotify.h>
 
@@ -15,89 +16,19 @@ namespace {
 
 // ---- Serial ports on ptys -------------------------------------------------------------
 
-int64_t TimedRead(HANDLE port, const COMMTIMEOUTS& timeouts, DWORD n, DWORD* count) {
-  COMMTIMEOUTS t = timeouts;
-  EXPECT_TRUE(SetCommTimeouts(port, &t));
-  char buffer[64];
-  int64_t start = MonotonicMilliseconds();
-  EXPECT_TRUE(ReadFile(port, buffer, n, count, nullptr));
-  return MonotonicMilliseconds() - start;
-}
-
-TEST_F(Platform, ReadsEndByTheCommTimeoutsRules) {
-  MapPty("com4");
-  HANDLE port = CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, port);
-  const DWORD MAX = 0xFFFFFFFF;
-  struct Case {
-    const char* what;
-    COMMTIMEOUTS timeouts;
-    const char* sent;  // written before the read
-    int laterAfter;    // ms into the read, "xy" arrives (-1: never)
-    DWORD n, count;
-    int64_t least, most;
-  } cases[] = {
-      {"constant, nothing arrives", {0, 0, 300, 0, 0}, "", -1, 9, 0, 295, 800},
-      {"multiplier counts each byte", {0, 50, 0, 0, 0}, "", -1, 4, 0, 195, 700},
-      {"interval after the first byte", {100, 0, 5000, 0, 0}, "abc", -1, 9, 3, 95, 600},
-      {"interval waits for late bytes", {200, 0, 5000, 0, 0}, "abc", 100, 9, 5, 295, 900},
-      {"all there: no wait", {1000, 10, 1000, 0, 0}, "abcd", -1, 4, 4, 0, 500},
-      {"MAXDWORD interval: at once", {MAX, 0, 0, 0, 0}, "ab", -1, 9, 2, 0, 500},
-      {"MAXDWORD forms: first bytes", {MAX, MAX, 2000, 0, 0}, "", 150, 9, 2, 145, 900},
-  };
-  for (const Case& c : cases) {
-    ASSERT_EQ((ssize_t)strlen(c.sent), write(master, c.sent, strlen(c.sent)));
-    usleep(20000);  // lets the bytes reach the host side before the read starts
-    std::thread later;
-    if (c.laterAfter >= 0) {
-      later = std::thread([&] {
-        usleep(c.laterAfter * 1000);
-        EXPECT_EQ(2, write(master, "xy", 2));
-      });
-    }
-    DWORD count = 99;
-    int64_t elapsed = TimedRead(port, c.timeouts, c.n, &count);
-    if (later.joinable()) later.join();
-    EXPECT_EQ(c.count, count) << c.what;
-    EXPECT_GE(elapsed, c.least) << c.what;
-    EXPECT_LE(elapsed, c.most) << c.what;
-  }
-  EXPECT_TRUE(CloseHandle(port));
-}
-
-TEST_F(Platform, PortsOpenExclusivelyAndKeepTheirLineSettings) {
+// Rates the kernel has no constant for; device map entries that lead nowhere; names that
+// are no port.
+TEST_F(Platform, LinuxRefusesWhatItCannotBe) {
   MapPty("com2");
   HANDLE port = CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, port);
-  EXPECT_NE(nullptr, port);
-  EXPECT_EQ(INVALID_HANDLE_VALUE,
-            CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
-
   DCB dcb;
   ASSERT_TRUE(GetCommState(port, &dcb));
-  dcb.BaudRate = 19200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  ASSERT_TRUE(SetCommState(port, &dcb));
-  DCB back;
-  ASSERT_TRUE(GetCommState(port, &back));
-  EXPECT_EQ(19200u, back.BaudRate);
-  EXPECT_EQ(8, back.ByteSize);
-  EXPECT_EQ(NOPARITY, back.Parity);
-  EXPECT_EQ(ONESTOPBIT, back.StopBits);
-  dcb.BaudRate = 14400;  // no such rate on Linux
+  dcb.BaudRate = 14400;
   EXPECT_FALSE(SetCommState(port, &dcb));
   EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-
   EXPECT_TRUE(CloseHandle(port));
-  EXPECT_FALSE(CloseHandle(port));
-  port = CreateFileA("com2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(INVALID_HANDLE_VALUE, port) << "closing must release the port";
-  CloseHandle(port);
 
-  // A dangling entry is a missing port, and so is a name that is no port.
   unlink((folder + "/devices/com2").c_str());
   ASSERT_EQ(0, symlink((root + "/gone").c_str(), (folder + "/devices/com2").c_str()));
   for (const char* name : {"com2", "com0", "lpt1", "com1x"}) {

@@ -1,10 +1,6 @@
-// The clipboard: one CF_TEXT block, opened by one program at a time.
-//
-// Contract kept: OpenClipboard fails while the clipboard is open; GetClipboardData,
-// EmptyClipboard, SetClipboardData and CloseClipboard need it open. EmptyClipboard frees
-// the block the clipboard holds. SetClipboardData takes the block: from then on it is the
-// clipboard's, and the program must neither free nor lock it; on failure the block stays
-// the caller's. Stricter than Windows: handing over a locked block is a violation.
+// The clipboard: one CF_TEXT block, opened by one program at a time, by the rules of the
+// contract cases (tests/contract). Stricter than Windows: a second OpenClipboard fails,
+// and handing over a locked block is a violation.
 #include "internal.h"
 
 namespace fake {

@@ -1,9 +1,6 @@
-// What the user sees and hears, and the system's error texts.
-//
-// Contract kept: MessageBoxA blocks until the user presses OK (messageOkDelay of virtual
-// time) and returns IDOK; Beep blocks for its duration. FormatMessageA with
-// FORMAT_MESSAGE_ALLOCATE_BUFFER stores a pointer to a text the caller releases with
-// LocalFree; for a code without a text it returns 0 and allocates nothing.
+// What the user sees and hears, and the system's error texts (as the contract cases,
+// tests/contract, have them). MessageBoxA blocks until the user presses OK
+// (messageOkDelay of virtual time) and returns IDOK; Beep blocks for its duration.
 #include "internal.h"
 
 namespace fake {
@@ -16,9 +13,17 @@ std::map<const void*, std::string> texts;  // FormatMessageA buffers not yet rel
 const char* SystemText(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.\r\n";
+    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.\r\n";
     case ERROR_ACCESS_DENIED: return "Access is denied.\r\n";
     case ERROR_INVALID_HANDLE: return "The handle is invalid.\r\n";
     case ERROR_GEN_FAILURE: return "A device attached to the system is not functioning.\r\n";
+    case ERROR_SHARING_VIOLATION:
+      return "The process cannot access the file because it is being used by another "
+             "process.\r\n";
+    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.\r\n";
+    case ERROR_MORE_DATA: return "More data is available.\r\n";
+    case ERROR_BADDB: return "The configuration registry database is corrupt.\r\n";
+    case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected.\r\n";
     default: return nullptr;
   }
 }

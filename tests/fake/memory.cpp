@@ -1,11 +1,7 @@
-// Movable global memory: handles that are not pointers, lock counts, a live count.
-//
-// Contract kept: GlobalAlloc(GMEM_MOVEABLE) returns a handle, never the memory itself;
-// GlobalLock returns the memory and counts locks (a zero-byte block cannot be locked);
-// GlobalUnlock returns TRUE while locks remain and FALSE with last error 0 when the last
-// one goes; GlobalFree returns null, or the handle on failure. Stricter than Windows: a
-// block freed while locked, unlocked when not locked, written past its end, or owned by
-// the clipboard when the program frees it is a violation.
+// Movable global memory: handles that are not pointers, lock counts, a live count, by the
+// rules of the contract cases (tests/contract). Stricter than Windows: a block freed while
+// locked, unlocked when not locked, written past its end, or owned by the clipboard when
+// the program frees it is a violation.
 #include "internal.h"
 
 namespace fake {

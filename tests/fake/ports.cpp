@@ -1,11 +1,8 @@
-// Serial ports com1 to com8, and the line model the USB port shares.
-//
-// Contract kept: CreateFileA opens an existing port only, exclusively (a second open is
-// ERROR_ACCESS_DENIED, a missing port ERROR_FILE_NOT_FOUND). Reads follow COMMTIMEOUTS:
-// the total time-out is constant + n x multiplier from the call; the interval time-out
-// runs between bytes, from the first byte on; a time-out is success with the bytes that
-// came. A write that the peer does not take in full returns success with a short count
-// after the write total time-out. CloseHandle closes serial and USB ports alike.
+// Serial ports com1 to com8, and the line model the USB port shares: the exclusive open
+// and the COMMTIMEOUTS read rules of the contract cases (tests/contract), on the virtual
+// clock; a missing port is ERROR_FILE_NOT_FOUND. A write that the peer does not take in
+// full returns success with a short count after the write total time-out. CloseHandle
+// closes serial and USB ports alike.
 #include "internal.h"
 
 namespace fake {

@@ -1,10 +1,5 @@
-// The registry: one current user's tree of keys holding typed values.
-//
-// Contract kept: registry calls return their error code and leave the last error alone.
-// A missing key or value is ERROR_FILE_NOT_FOUND; a query whose buffer is too small
-// answers ERROR_MORE_DATA with the size needed (the fake leaves the value's first bytes in
-// the buffer, as undefined as Windows leaves it). RegCreateKeyExA opens a key that
-// exists. A closed or unknown key handle is ERROR_INVALID_HANDLE.
+// The registry: one current user's tree of keys holding typed values, with the codes and
+// sizes of the contract cases (tests/contract); the calls leave the last error alone.
 #include "internal.h"
 
 namespace fake {

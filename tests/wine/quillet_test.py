@@ -14,12 +14,9 @@ import time
 from winelib import Checks, Handheld, Session, windows_path
 
 SETTINGS_UNSET = "Registry values unset.\nRun SetQuillet from console!\n"
-SHUTDOWN_FAILED = "Unable to shutdown HotSync Manager"
 SYNC_RUNNING = "HotSync in progress"
 PORT_FAILED = "Unable open to communication port"
 TIMEOUT = "Timeout"
-INCOMPLETE = "Unable to write complete clipboard"
-RESTART_FAILED = "Unable to restart HotSync Manager"
 
 CHECK = "HsCheckApiStatus -> 0"
 STATUS = "HsGetSyncStatus 0 -> 0"
@@ -39,10 +36,10 @@ def case(name, **fields):
     """A case with its defaults: serial COM1 at 57600, the handheld (handheld-sim's
     arguments in sim) on COM1, HotSync Manager stopped and started again, no message, exit
     code 0, the clipboard unchanged."""
-    result = dict(name=name, setting=SERIAL, registry=None, sim=None, port="COM1", env={},
+    result = dict(name=name, setting=SERIAL, sim=None, port="COM1", env={},
                   clipboard=BEFORE, x_clipboard=None, boxes=[], exit=0,
                   calls=STOPPED + [RESTART], after=BEFORE, x_after=None, received=None,
-                  sim_status=0, order=False, hold_first=False, seconds=None, idle_port=False)
+                  sim_status=0, order=False, hold_first=False)
     result.update(fields)
     return result
 
@@ -52,26 +49,20 @@ def file_arg(name, data):
     return ("file", name, data)
 
 
+# The logic's cases (line ends, length fields, command words, HotSync Manager's answers,
+# settings, the USB search) are the unit tests'; here Windows decides: the real registry,
+# COM ports, clipboard, message boxes and the stand-in libraries imported by name.
 CASES = [
     # Both directions and the line ends; the first also checks, by the clock, that the port
     # opens only after HotSync Manager stopped and closes before it starts again.
     case("handheld to PC: LF becomes CR LF", sim=["--send", "a\nbc\n"],
          after=b"a\r\nbc\r\n", order=True),
-    case("handheld to PC: an LF after a CR gets its own CR", sim=["--send", "x\r\ny"],
-         after=b"x\r\r\ny"),
-    case("handheld to PC: a NUL ends the text", sim=["--send-file", file_arg("nul", b"ab\0cd")],
-         after=b"ab"),
     case("handheld to PC: the longest text", after=b"q" * 32766,
          sim=["--send-file", file_arg("longest", b"q" * 32766)]),
-    case("handheld to PC: one byte too long", sim=["--send", "abc", "--length", "00000032767"]),
-    case("handheld to PC: length zero", sim=["--send", "abc", "--length", "00000000000"]),
-    case("handheld to PC: length not a number", sim=["--send", "abc", "--length", "lengthfield"]),
     case("handheld to PC: fewer bytes than announced", after=b"abcd",
          sim=["--send", "abcd", "--length", "00000000010"]),
     case("PC to handheld: CR LF becomes LF, a lone CR stays", clipboard=b"a\r\nb\rc\n",
          after=b"a\r\nb\rc\n", sim=["--receive"], received=b"a\nb\rc\n"),
-    case("PC to handheld: more than nine bytes of command", clipboard=b"nine",
-         after=b"nine", sim=["--receive", "--word", "Mivra-H2Pxyz"], received=b"nine"),
     case("PC to handheld: no text on the clipboard", clipboard=None, after=None,
          sim=["--receive"], received=b"", sim_status=3),
     case("X clipboard to handheld: ANSI code page on the wire", clipboard=None,
@@ -79,34 +70,12 @@ CASES = [
          received=b"x\ny \xe9"),
     case("handheld to X clipboard", sim=["--send-file", file_arg("ansi", b"p\nq \xe9\x80")],
          after=b"p\r\nq \xe9\x80", x_after="p\nq \u00e9\u20ac"),
-    # Command words that are not one.
     case("a wrong command word", sim=["--word", "Mivra-X2Y"], boxes=[("error", TIMEOUT)]),
-    case("a command word in other letter case", sim=["--word", "mivra-p2h"],
-         boxes=[("error", TIMEOUT)]),
-    case("a command word cut short", sim=["--raw", "Mivra"], boxes=[("error", TIMEOUT)]),
-    case("nothing within the read time-out", sim=[], boxes=[("error", TIMEOUT)],
-         seconds=(9.5, 13)),
-    # HotSync Manager.
-    case("HotSync Manager not there", env={"HS_CHECK": "1"}, sim=["--send", "hs"],
-         calls=["HsCheckApiStatus -> 1"], after=b"hs"),
-    case("sync status unknown", env={"HS_STATUS": "5"}, sim=["--send", "hs"],
-         boxes=[("error", SHUTDOWN_FAILED)], calls=[CHECK, "HsGetSyncStatus 0 -> 5"], after=b"hs"),
     case("a sync running: the port waits for OK", env={"HS_SYNC": "1"}, sim=["--send", "hs"],
          boxes=[("warning", SYNC_RUNNING)], calls=[CHECK, "HsGetSyncStatus 1 -> 0"],
          after=b"hs", hold_first=True),
-    case("shutdown refused: the port waits for OK", env={"HS_SHUTDOWN": "2"},
-         sim=["--send", "hs"], boxes=[("error", SHUTDOWN_FAILED)],
-         calls=[CHECK, STATUS, "HsSetAppStatus 0 0 -> 2"], after=b"hs", hold_first=True),
-    case("restart refused", env={"HS_RESTART": "3"}, sim=["--send", "hs"],
-         boxes=[("error", RESTART_FAILED)], calls=STOPPED + ["HsSetAppStatus 1 0 -> 3"],
-         after=b"hs"),
     case("no such port", sim=None, boxes=[("error", PORT_FAILED)]),
-    # Settings that are not valid: nothing else happens.
     case("nothing stored", setting=None, exit=5, boxes=[("error", SETTINGS_UNSET)], calls=[]),
-    case("a rate outside the list", setting=["com3", "1234"], exit=5,
-         boxes=[("error", SETTINGS_UNSET)], calls=[]),
-    case("port 10", setting=None, registry=(10, 9600), exit=5,
-         boxes=[("error", SETTINGS_UNSET)], calls=[]),
     # The USB link through the stand-in library.
     case("USB: handheld to PC", setting=USB, port="COM2", sim=["--send", "u\nsb"],
          after=b"u\r\nsb", calls=STOPPED + USB_FOUND + [
@@ -116,34 +85,11 @@ CASES = [
          sim=["--receive"], received=b"usb!", calls=STOPPED + USB_FOUND + [
              "PalmUsbReceiveBytes 9 -> 0 9", "PalmUsbSendBytes 11 -> 0 11",
              "PalmUsbSendBytes 4 -> 0 4", RESTART]),
-    case("USB: the handheld turns up at the third search", setting=USB, port="COM2",
-         env={"USB_ATTACH": "2"}, sim=["--send", "late"], after=b"late", seconds=(2, 8),
-         calls=STOPPED + ["PalmUsbGetAttachedDevices null 2 -> 8 0",
-                          "PalmUsbGetAttachedDevices list 2 -> 0 0"] * 2 + USB_FOUND + [
-             "PalmUsbReceiveBytes 9 -> 0 9", "PalmUsbReceiveBytes 11 -> 0 11",
-             "PalmUsbReceiveBytes 4 -> 0 4", RESTART]),
-    case("USB: the text goes out short", setting=USB, port="COM2", env={"USB_SEND_SHORT": "2:2"},
-         clipboard=b"usb!", after=b"usb!", sim=["--receive"], received=b"us", sim_status=3,
-         boxes=[("error", INCOMPLETE)], calls=STOPPED + USB_FOUND + [
-             "PalmUsbReceiveBytes 9 -> 0 9", "PalmUsbSendBytes 11 -> 0 11",
-             "PalmUsbSendBytes 4 -> 0 2", RESTART]),
-    case("USB: a receive error ends the run silently", setting=USB, port="COM2",
-         env={"USB_RECEIVE_FAIL": "1:31"}, idle_port=True,
-         calls=STOPPED + USB_FOUND + ["PalmUsbReceiveBytes 9 -> 31 0", RESTART]),
-    case("USB: a device list too long for a name", setting=USB, env={"USB_LIST_SIZE": "300"},
-         boxes=[("error", PORT_FAILED)], calls=STOPPED + [
-             "PalmUsbGetAttachedDevices null 300 -> 8 0",
-             "PalmUsbGetAttachedDevices list 300 -> 0 1", 'PalmUsbOpenPort "" 0 -> fail',
-             RESTART]),
 ]
 
 
 def prepare(session, c):
-    text = "[-HKEY_CURRENT_USER\\Software\\Dorvane]\n"
-    if c["registry"]:
-        text += ("[HKEY_CURRENT_USER\\Software\\Dorvane\\Quillet]\n"
-                 '"Port"=dword:%08x\n"Baudrate"=dword:%08x\n' % c["registry"])
-    session.reg_import(text)
+    session.reg_import("[-HKEY_CURRENT_USER\\Software\\Dorvane]\n")
     if c["setting"]:
         session.wine("SetQuillet.exe", *c["setting"])
     session.set_clipboard(c["clipboard"])
@@ -159,13 +105,6 @@ def prepare(session, c):
         if os.path.lexists(link):
             os.unlink(link)
         os.symlink(os.path.join(session.root, "no-such-tty"), link)
-    if c["idle_port"]:  # a line with nobody at the other end, which the host may close at once
-        master, slave = os.openpty()
-        os.unlink(session.port_link(c["port"]))
-        os.symlink(os.ttyname(slave), session.port_link(c["port"]))
-        os.close(slave)
-        return master
-    return None
 
 
 def sim_args(session, args):
@@ -189,26 +128,21 @@ def wait_for(condition, seconds):
 
 def run_case(session, checks, c):
     name = c["name"]
-    idle_line = prepare(session, c)
+    prepare(session, c)
     handheld = Handheld(session, c["port"], sim_args(session, c["sim"])) \
         if c["sim"] is not None else None
     env = dict(session.env, STANDIN_LOG=windows_path(session.log), USB_PORT="COM2",
                HS_SETTLE_MS="300" if c["order"] else "0", **c["env"])
-    started = time.time()
     quillet = subprocess.Popen([session.loader, "Quillet.exe"], cwd=session.app, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     boxes = []
-    first_box_at = None
     for index in range(len(c["boxes"])):
         if index == 0 and c["hold_first"]:
             box = session.next_box(15000, keep=True)
             time.sleep(0.5)  # ample time for the port to open, were it not held off
             checks.true(name + ": port opened while the first message was up",
                         handheld is None or handheld.seen("host opened") is None)
-        box = session.next_box(15000)
-        if first_box_at is None:
-            first_box_at = time.time()
-        boxes.append(box)
+        boxes.append(session.next_box(15000))
     try:
         exit_code = quillet.wait(timeout=20)
     except subprocess.TimeoutExpired:
@@ -220,11 +154,6 @@ def run_case(session, checks, c):
         exit_code = quillet.wait()
     checks.equal(name + ": messages", c["boxes"], boxes)
     checks.equal(name + ": exit code", c["exit"], exit_code)
-    if c["seconds"]:
-        elapsed = (first_box_at or time.time()) - started
-        low, high = c["seconds"]
-        checks.true("%s: took %.1f s, not %s to %s" % (name, elapsed, low, high),
-                    low <= elapsed <= high)
 
     calls = session.calls()
     checks.equal(name + ": calls", c["calls"], [call for _, call in calls])
@@ -234,8 +163,6 @@ def run_case(session, checks, c):
             checks.equal(name + ": the handheld received", c["received"], handheld.output)
         if c["order"]:
             check_order(checks, name, calls, handheld)
-    if idle_line is not None:
-        os.close(idle_line)
     checks.equal(name + ": clipboard", c["after"], session.clipboard())
     if c["x_after"] is not None:
         x_text = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=session.env,

@@ -22,25 +22,13 @@ def dword(value):
 
 
 # Each case: what is stored before (None: nothing), the arguments, the output, what is
-# stored after. The output names the setting stored before the call.
+# stored after. The arguments' rules are the unit tests'; here msvcrt's console (CR LF, the
+# missing line end, a negative rate), the exit code and the real registry decide.
 CASES = [
     (None, [], USAGE + UNSET, None),
     (None, ["com5", "9600"], "", (5, 9600)),
-    (None, ["usb"], "", (9, 0)),
-    ((5, 9600), ["USB"], USAGE + "com5 with 9600 bps\n", (5, 9600)),
-    ((9, 0), ["com12", "9600"], "", (1, 9600)),
-    ((9, 0), ["com9", "9600"], USAGE + "usb\n", (9, 0)),
-    ((9, 0), ["com0", "9600"], USAGE + "usb\n", (9, 0)),
-    ((9, 0), ["com3", "9600abc"], "", (3, 9600)),
-    ((8, 115200), ["com3", "1234"], USAGE + "com8 with 115200 bps\n", (3, 1234)),
-    ((3, 1234), [], USAGE + "com3 with illegal 1234 bps\n", (3, 1234)),
-    ((9, 0), ["usb", "9600"], USAGE + "usb\n", (9, 0)),
-    ((9, 0), ["com5"], USAGE + "usb\n", (9, 0)),
     ((9, 0), ["com3", "-5"], USAGE + "usb\n", (3, -5)),
     ((3, -5), [], USAGE + "com3 with illegal -5 bps\n", (3, -5)),
-    ((2, 2400), ["com2", "115200", "extra"], USAGE + "com2 with 2400 bps\n", (2, 2400)),
-    ((0, 9600), [], USAGE + UNSET, (0, 9600)),
-    ((10, 9600), [], USAGE + UNSET, (10, 9600)),
 ]
 
 

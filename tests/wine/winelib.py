@@ -162,8 +162,7 @@ class Session:
         self.xvfb = None
         self.keeper = None
         self.env = dict(os.environ)
-        for name in ("HS_CHECK", "HS_STATUS", "HS_SYNC", "HS_SHUTDOWN", "HS_RESTART",
-                     "USB_PORT", "USB_DEVICES", "USB_ATTACH", "STANDIN_LOG"):
+        for name in ("HS_SYNC", "HS_SETTLE_MS", "USB_PORT", "STANDIN_LOG"):
             self.env.pop(name, None)
         self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH=arch,
                         WINEDEBUG="-all", LC_ALL="C.UTF-8",

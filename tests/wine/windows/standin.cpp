@@ -20,15 +20,6 @@ bool StandInText(const char* name, char* out, DWORD size) {
   return true;
 }
 
-bool StandInForCall(const char* name, int call, long* value) {
-  char text[32];
-  if (!StandInText(name, text, sizeof text)) return false;
-  char* rest = nullptr;
-  if (strtol(text, &rest, 10) != call || *rest != ':') return false;
-  *value = strtol(rest + 1, nullptr, 10);
-  return true;
-}
-
 void StandInLog(const char* format, ...) {
   char path[MAX_PATH];
   if (!StandInText("STANDIN_LOG", path, sizeof path)) return;

@@ -11,9 +11,6 @@
 long StandInNumber(const char* name, long fallback);
 // The variable's text into out (size bytes); false, with out empty, when it is unset.
 bool StandInText(const char* name, char* out, DWORD size);
-// For variables of the form "n:value": true, with *value set, when call (counted from 1)
-// is the n-th.
-bool StandInForCall(const char* name, int call, long* value);
 // Appends one formatted line to the log.
 void StandInLog(const char* format, ...);
 
