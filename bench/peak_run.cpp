@@ -1,6 +1,7 @@
 // peak-run [-n RUNS] COMMAND [ARG...]: runs the command RUNS times (default 1) and prints
 // the median wall time in ms and the largest peak resident size in KiB of any run, as
-// "wall_ms rss_kib". Fails when a run fails.
+// "wall_ms rss_kib". Fails when a run fails. With PEAK_RUN_STARTS set, each run's start
+// (CLOCK_REALTIME, ns, just before the fork) is appended to that file.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -26,6 +28,14 @@ int main(int argc, char** argv) {
   std::vector<double> walls;
   long peak = 0;
   for (int run = 0; run < runs; ++run) {
+    if (const char* starts = getenv("PEAK_RUN_STARTS")) {
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      if (FILE* file = fopen(starts, "a")) {
+        fprintf(file, "%lld\n", now.tv_sec * 1000000000LL + now.tv_nsec);
+        fclose(file);
+      }
+    }
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {

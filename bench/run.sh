@@ -232,6 +232,36 @@ row "keeper serving 32 KiB: peak RSS vs xclip -i's" "$keeperRss KiB" "$xclipRss 
   "<=2x" "$(met "$r" "<=" 2)"
 kill "$RECORDER_PID"
 
+# ---- What the user waits for: from the text's last byte on the line (the handheld answering
+# HANDHELD_DELAY ms after the open, Quillet connected meanwhile) until the clipboard is
+# ours with the text, as a program watching CLIPBOARD sees it; beside xclip -i from its
+# start until it owns the clipboard. Median of 7. From here on ALSA's null device, and no
+# sound server that ALSA's configuration would route the default device to regardless.
+stop_sound_server
+echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
+"$build/selection-watch" >"$work/owners" &
+watch=$!
+for _ in $(seq 100); do grep -qx ready "$work/owners" && break; sleep 0.05; done
+: >"$work/user-quillet"
+: >"$work/user-xclip"
+for _ in 1 2 3 4 5 6 7; do
+  quillet_run "$work/user-runs" --send-file "$work/p2h.txt"
+  sleep 0.1  # the watcher's line
+  last=$(tail -n1 "$work/user-runs" | awk '{ print $6 }')
+  awk -v l="$last" '$1 ~ /^[0-9]+$/ && $1 > l { o = $1 } END { printf "%.2f\n", (o - l) / 1e6 }' \
+    "$work/owners" >>"$work/user-quillet"
+  rm -f "$work/starts"
+  PEAK_RUN_STARTS=$work/starts "$build/peak-run" xclip -i -selection clipboard "$work/p2h.txt" \
+    >/dev/null 2>&1
+  sleep 0.1
+  awk -v s="$(cat "$work/starts")" '$1 ~ /^[0-9]+$/ && $1 > s { printf "%.2f\n", ($1 - s) / 1e6; exit }' \
+    "$work/owners" >>"$work/user-xclip"
+done
+kill $watch
+a=$(median "$work/user-quillet" 1) b=$(median "$work/user-xclip" 1) r=$(ratio "$a" "$b")
+row "handheld to clipboard: last byte to ours vs xclip-i start" "$a ms" "$b ms" "${r}x" \
+  "<=1.0x" "$(met "$r" "<=" 1.0)"
+
 # ---- Bytes on the wire: what Quillet reads from and writes to the port ------------------
 echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
 # The handheld sits on the far end of a pty pair and speaks before Quillet opens the port.
@@ -270,6 +300,35 @@ for direction in p2h h2p; do
     "$([ $total -eq $((20 + length)) ] && echo met || echo MISSED)"
   [ $direction = h2p ] && row "  Quillet's writes (length field, text)" "$calls" "2" "-" "= 2" \
     "$([ "$calls" -eq 2 ] && [ "$largest" -eq "$length" ] && echo met || echo MISSED)"
+done
+
+# ---- Whole runs with the handheld's bytes already in the line: Quillet's own time -------
+# Median of 7 whole processes each way, ALSA's null device, beside xclip doing its half.
+for direction in p2h h2p; do
+  : >"$work/waiting-$direction"
+  : >"$work/waiting-xclip-$direction"
+  [ $direction = h2p ] && xclip -i -selection clipboard "$work/h2p.txt" 2>/dev/null
+  for _ in 1 2 3 4 5 6 7; do
+    if [ $direction = p2h ]; then
+      handheld --send-file "$work/p2h.txt"
+      "$build/peak-run" "$QUILLET" >>"$work/waiting-$direction"
+      dismiss
+      "$build/peak-run" xclip -i -selection clipboard "$work/p2h.txt" \
+        >>"$work/waiting-xclip-$direction" 2>/dev/null
+    else
+      handheld --receive >/dev/null
+      "$build/peak-run" "$QUILLET" >>"$work/waiting-$direction"
+      dismiss
+      "$build/peak-run" sh -c 'exec xclip -o -selection clipboard >/dev/null' \
+        >>"$work/waiting-xclip-$direction"
+    fi
+  done
+  peer=$([ $direction = p2h ] && echo xclip-i || echo xclip-o)
+  label=$([ $direction = p2h ] && echo "handheld to clipboard" || echo "clipboard to handheld")
+  a=$(median "$work/waiting-$direction" 1) b=$(median "$work/waiting-xclip-$direction" 1)
+  r=$(ratio "$a" "$b")
+  row "32 KiB $label, bytes waiting: run vs $peer" "$a ms" "$b ms" "${r}x" "<=1.2x" \
+    "$(met "$r" "<=" 1.2)"
 done
 
 # ---- Print ------------------------------------------------------------------------------
