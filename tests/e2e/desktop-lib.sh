@@ -494,19 +494,24 @@ wait_until() {
   done
 }
 
-# hostile_owner NAME COMMAND...: with COMMAND (which stays, and says "ready" unless it is
-# true) owning the clipboard, a run from the handheld ends within 10 s, within 64 MiB,
-# with nothing sent.
+# hostile_owner NAME COMMAND...: with COMMAND owning the clipboard (it stays, and says
+# "ready"; with STOPPED set it is stopped instead once it had half a second), a run from
+# the handheld ends within 10 s, within 64 MiB, with nothing sent.
 hostile_owner() {
   local name=$1 owner started elapsed peak
   shift
-  "$@" >"$WORK/owner.out" 2>&1 &
+  "$@" <<<stopped >"$WORK/owner.out" 2>&1 &
   owner=$!
-  [ "$1" = true ] || wait_until "grep -qx ready $WORK/owner.out" 5 "$name: not ready"
+  if [ -n "${STOPPED:-}" ]; then
+    sleep 0.5
+    kill -STOP "$owner"
+  else
+    wait_until "grep -qx ready $WORK/owner.out" 5 "$name: not ready"
+  fi
   started=$(date +%s%N)
   WRAP="$PROBE peak $WORK/peak timeout 20" run_quillet --receive
   elapsed=$((($(date +%s%N) - started) / 1000000))
-  kill "$owner" 2>/dev/null
+  kill -KILL "$owner" 2>/dev/null
   wait "$owner" 2>/dev/null
   peak=$(cat "$WORK/peak" 2>/dev/null)
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: Quillet ended with $QUILLET_STATUS"

@@ -195,6 +195,18 @@ bool Fetch(XPeer* peer, Atom property, std::string* text, int ms) {
   return data != nullptr;
 }
 
+// Tells the requestor its request is answered in property (None: refused).
+void Reply(XPeer* peer, const XSelectionRequestEvent& request, Atom property) {
+  XSelectionEvent reply = {};
+  reply.type = SelectionNotify;
+  reply.requestor = request.requestor;
+  reply.selection = request.selection;
+  reply.target = request.target;
+  reply.property = property;
+  reply.time = request.time;
+  XSendEvent(peer->display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+}
+
 enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
 
 int Manager(ManagerKind kind) {
@@ -219,14 +231,7 @@ int Manager(ManagerKind kind) {
                       CurrentTime);
     saved = Fetch(&peer, peer.property, &text, 3000);
   }
-  XSelectionEvent reply = {};
-  reply.type = SelectionNotify;
-  reply.requestor = request.requestor;
-  reply.selection = request.selection;
-  reply.target = request.target;
-  reply.property = saved ? request.property : None;
-  reply.time = request.time;
-  XSendEvent(peer.display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+  Reply(&peer, request, saved ? request.property : None);
   if (kind == MANAGER_HOLLOW) {
     // Asked in the same breath as the answer, as a manager that fetches on every change
     // does: the request reaches the owner in the same read as the answer it waits for.
@@ -310,13 +315,7 @@ int HostileOwner(OwnerKind kind) {
     AwaitEvent(&peer, [](const XEvent&) { return true; }, &event, -1);
     if (event.type == SelectionRequest) {
       const XSelectionRequestEvent& request = event.xselectionrequest;
-      XSelectionEvent reply = {};
-      reply.type = SelectionNotify;
-      reply.requestor = request.requestor;
-      reply.selection = request.selection;
-      reply.target = request.target;
-      reply.property = request.property;
-      reply.time = request.time;
+      Atom answered = request.property;
       if (request.target == peer.targets) {
         long list[2] = {(long)peer.targets, (long)peer.utf8};
         XChangeProperty(peer.display, request.requestor, request.property, XA_ATOM, 32,
@@ -330,9 +329,9 @@ int HostileOwner(OwnerKind kind) {
         property = request.property;
         pieces = 0;
       } else {
-        reply.property = None;
+        answered = None;
       }
-      XSendEvent(peer.display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+      Reply(&peer, request, answered);
     } else if (event.type == PropertyNotify && event.xproperty.window == requestor &&
                event.xproperty.atom == property && event.xproperty.state == PropertyDelete) {
       // The requestor asks for the next piece.

@@ -99,13 +99,7 @@ fi
 for kind in endless drip format32; do
   hostile_owner "X11 owner $kind" "$PROBE" owner "$kind"
 done
-echo stopped | xclip -i -quiet -selection clipboard >/dev/null 2>&1 &
-stopped=$!
-sleep 0.3
-kill -STOP "$stopped"
-hostile_owner "stopped X11 owner" true
-kill -KILL "$stopped"
-wait "$stopped" 2>/dev/null
+STOPPED=1 hostile_owner "stopped X11 owner" xclip -i -quiet -selection clipboard
 
 # A caller reading Quillet's output through a pipe is not kept waiting by the keeper.
 "$SIM" --quiet --timeout 5000 --pty "$LINK" --send piped >/dev/null 2>&1 &

@@ -83,13 +83,7 @@ same_bytes "2 MB" "$WORK/handheld" "$WORK/big.expected"
 
 # A source that never writes (stopped), and one that never stops: each costs a run from
 # the handheld at most 10 s and 64 MiB, with nothing sent.
-wl-copy --foreground stalled &
-source=$!
-sleep 0.5
-kill -STOP "$source"
-hostile_owner "stopped Wayland source" true
-kill -KILL "$source"
-wait "$source" 2>/dev/null
+STOPPED=1 hostile_owner "stopped Wayland source" wl-copy --foreground stalled
 hostile_owner "endless Wayland source" "$PROBE" source endless
 
 # Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (more than a
