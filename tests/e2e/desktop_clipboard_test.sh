@@ -9,14 +9,12 @@ start_x
 # Handheld to desktop: NAME, the handheld's bytes, what UTF8_STRING and STRING then give.
 p2h() {
   printf "$2" >"$WORK/sent"
-  printf "$3" >"$WORK/utf8.expected"
-  printf "$4" >"$WORK/latin1.expected"
   run_quillet --send-file "$WORK/sent"
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$1: Quillet ended with $QUILLET_STATUS"
   xclip -o -selection clipboard >"$WORK/utf8"
-  same_bytes "$1 (UTF8_STRING)" "$WORK/utf8" "$WORK/utf8.expected"
+  expect_file_bytes "$1 (UTF8_STRING)" "$WORK/utf8" "$3"
   xclip -o -selection clipboard -t STRING >"$WORK/latin1"
-  same_bytes "$1 (STRING)" "$WORK/latin1" "$WORK/latin1.expected"
+  expect_file_bytes "$1 (STRING)" "$WORK/latin1" "$4"
 }
 p2h handheld-lines 'a\nb c\n' 'a\nb c\n' 'a\nb c\n'
 p2h handheld-cr-lf 'x\r\ny' 'x\r\ny' 'x\r\ny'
@@ -59,33 +57,30 @@ head -c 24000 /dev/zero | tr '\0' '\200' >"$WORK/sent"
 yes '€' | head -n 24000 | tr -d '\n' >"$WORK/long.expected"
 run_quillet --send-file "$WORK/sent"
 second_reader_behind_stuck x11 xclip -o -selection clipboard
-stop_stall
+stop "$STALL_PID"
 if start_stall x11 16 stuck; then
-  timeout 10 xclip -o -selection clipboard >"$WORK/second"
+  xclip -o -selection clipboard >"$WORK/second"
   same_bytes "behind 16 stalled answers" "$WORK/second" "$WORK/long.expected"
-  stop_stall
+  stop "$STALL_PID"
 fi
 
 # A caller reading Quillet's output through a pipe is not kept waiting by the keeper.
-"$SIM" --quiet --timeout 5000 --pty "$LINK" --send piped >/dev/null 2>&1 &
-sim=$!
-wait_link
+start_sim "$LINK" --quiet --timeout 5000 --send piped
 timeout 10 bash -c "'$QUILLET' 2>&1 </dev/null | cat >/dev/null"
 [ $? -ne 124 ] || fail "the keeper kept Quillet's pipe open"
-wait "$sim"
+wait_sim
 [ "$(xclip -o -selection clipboard)" = piped ] || fail "piped run's text not on the clipboard"
 
 # Another program takes the clipboard: the keeper ends.
 echo other | xclip -i -selection clipboard 2>/dev/null
-keepers_gone_within 3 || fail "keeper still running after losing the clipboard"
+wait_until no_keepers 3 "keeper still running after losing the clipboard"
 
 # Desktop to handheld: NAME, the desktop's text, what reaches the handheld [, xclip target].
 h2p() {
   printf "$2" | xclip -i -selection clipboard ${4:+-t "$4"} 2>/dev/null
-  printf "$3" >"$WORK/wire.expected"
   run_quillet --receive
   [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
-  same_bytes "$1" "$WORK/handheld" "$WORK/wire.expected"
+  expect_file_bytes "$1" "$WORK/handheld" "$3"
 }
 h2p desktop-crlf-and-lone-cr 'a\r\nb\rc\n' 'a\nb\rc\n'
 h2p desktop-lf 'one\ntwo\n\n' 'one\ntwo\n\n'
@@ -96,7 +91,7 @@ LANG=ru_RU.UTF-8 h2p utf8-to-1251 'Привет\r\nмир 日 €\n' \
 LANG=ja_JP.UTF-8 h2p utf8-to-932 '日本語\r\nｶﾅ 한\n' '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5 ?\n'
 
 # An empty clipboard text sends nothing: the handheld hears no answer.
-printf '' | "$PROBE" set
+printf '' | probe set
 run_quillet --receive
 [ "$SIM_STATUS" -ne 0 ] || fail "empty clipboard: the handheld got an answer"
 [ -s "$WORK/handheld" ] && fail "empty clipboard: the handheld got text"

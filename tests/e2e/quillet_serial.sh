@@ -4,7 +4,7 @@
 # a map entry that leads nowhere. Without a desktop the clipboard is unavailable: a run
 # that needs it (a text arrived, or the handheld asks for one) says so in one line, and the
 # host has nothing to send.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/desktop-lib.sh" "$1"
 
 SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console!'
 PORT_FAILED='Quillet: error: Unable open to communication port'
@@ -14,13 +14,13 @@ TIMEOUT='Quillet: error: Timeout'
 for args in "" "com3 14400" "com3 -5"; do
   fresh_config
   read -ra argv <<<"$args"
-  [ -n "$args" ] && "$SETQUILLET" "${argv[@]}" >/dev/null
-  start_sim "$devices/com3" --timeout 1000 --quiet
-  run_quillet
-  expect_equal "settings [$args]: exit code" 5 "$status"
-  expect_equal "settings [$args]: message" "$SETTINGS_UNSET" "$errors"
+  [ -n "$args" ] && setquillet "${argv[@]}" >/dev/null
+  start_sim "$DEVICES/com3" --timeout 1000 --quiet
+  quillet
+  expect_equal "settings [$args]: exit code" 5 "$QUILLET_STATUS"
+  expect_equal "settings [$args]: message" "$SETTINGS_UNSET" "$QUILLET_ERR"
   wait_sim
-  expect_equal "settings [$args]: port left unopened (handheld-sim's exit)" 2 "$?"
+  expect_equal "settings [$args]: port left unopened (handheld-sim's exit)" 2 "$SIM_STATUS"
 done
 
 # What the handheld sends; Quillet's message, if any. Each ends well before the 10 s read
@@ -42,39 +42,39 @@ check_exchanges "com3 115200" com3 "${EXCHANGES[@]}"
 
 # The handheld asks for the host's text: with no clipboard the host sends nothing.
 fresh_config
-"$SETQUILLET" com8 9600
-start_sim "$devices/com8" --receive
-run_quillet
-expect_equal "H2P: exit code" 0 "$status"
-expect_equal "H2P: message" "$NO_CLIPBOARD" "$errors"
+setquillet com8 9600
+start_sim "$DEVICES/com8" --receive
+quillet
+expect_equal "H2P: exit code" 0 "$QUILLET_STATUS"
+expect_equal "H2P: message" "$NO_CLIPBOARD" "$QUILLET_ERR"
 wait_sim
-expect_equal "H2P: handheld-sim's exit (no answer)" 3 "$?"
-grep -qF "no answer from the host" "$scratch/sim.err" || fail "H2P: the host answered: $(cat "$scratch/sim.err")"
-[ -s "$scratch/sim.out" ] && fail "H2P: text arrived: $(cat "$scratch/sim.out")"
+expect_equal "H2P: handheld-sim's exit (no answer)" 3 "$SIM_STATUS"
+grep -qF "no answer from the host" "$WORK/sim.err" || fail "H2P: the host answered: $(cat "$WORK/sim.err")"
+[ -s "$WORK/handheld" ] && fail "H2P: text arrived: $(cat "$WORK/handheld")"
 
 # A second run while the first holds the port is refused.
 fresh_config
-"$SETQUILLET" com2 19200
-start_sim "$devices/com2" --delay 2000 --send "first run"
-"$QUILLET" 2>"$scratch/first.err" &
+setquillet com2 19200
+start_sim "$DEVICES/com2" --delay 2000 --send "first run"
+timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
 first=$!
-wait_for_line "$scratch/sim.err" "host opened the port"
-run_quillet
-expect_equal "second run: exit code" 0 "$status"
-expect_equal "second run: message" "$PORT_FAILED" "$errors"
+wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 "first run: never opened the port"
+quillet
+expect_equal "second run: exit code" 0 "$QUILLET_STATUS"
+expect_equal "second run: message" "$PORT_FAILED" "$QUILLET_ERR"
 wait "$first"
 expect_equal "first run: exit code" 0 "$?"
-expect_equal "first run: message" "$NO_CLIPBOARD" "$(cat "$scratch/first.err")"
+expect_equal "first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"
 wait_sim
-expect_equal "first run: handheld-sim's exit" 0 "$?"
+expect_equal "first run: handheld-sim's exit" 0 "$SIM_STATUS"
 
 # A map entry that leads nowhere is a missing port, never /dev/ttyS*.
 fresh_config
-"$SETQUILLET" com1 9600
-mkdir -p "$devices"
-ln -s "$scratch/no-such-tty" "$devices/com1"
-run_quillet
-expect_equal "dangling map entry: exit code" 0 "$status"
-expect_equal "dangling map entry: message" "$PORT_FAILED" "$errors"
+setquillet com1 9600
+mkdir -p "$DEVICES"
+ln -s "$WORK/no-such-tty" "$LINK"
+quillet
+expect_equal "dangling map entry: exit code" 0 "$QUILLET_STATUS"
+expect_equal "dangling map entry: message" "$PORT_FAILED" "$QUILLET_ERR"
 
 finish

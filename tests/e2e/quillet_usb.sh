@@ -2,7 +2,7 @@
 # Quillet's USB path on Linux through the device map's devices/usb link: the handheld
 # is found, opened exclusively and spoken to like a serial port, also when it turns up
 # only after the search began.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/desktop-lib.sh" "$1"
 
 PORT_FAILED='Quillet: error: Unable open to communication port'
 TIMEOUT='Quillet: error: Timeout'
@@ -17,36 +17,36 @@ check_exchanges usb usb "${EXCHANGES[@]}"
 # The handheld asks for the host's text: nothing to send without a clipboard, and that
 # is said.
 fresh_config
-"$SETQUILLET" usb
-start_sim "$devices/usb" --receive
-run_quillet
-expect_equal "usb H2P: message" "$NO_CLIPBOARD" "$errors"
+setquillet usb
+start_sim "$DEVICES/usb" --receive
+quillet
+expect_equal "usb H2P: message" "$NO_CLIPBOARD" "$QUILLET_ERR"
 wait_sim
-expect_equal "usb H2P: handheld-sim's exit (no answer)" 3 "$?"
+expect_equal "usb H2P: handheld-sim's exit (no answer)" 3 "$SIM_STATUS"
 
 # The handheld appears two and a half seconds into the search: found on a later attempt.
 fresh_config
-"$SETQUILLET" usb
-"$QUILLET" 2>"$scratch/late.err" &
+setquillet usb
+timeout 30 "$QUILLET" </dev/null 2>"$WORK/late.err" &
 late=$!
 sleep 2.5
-start_sim "$devices/usb" --word Mivra-X2Y
+start_sim "$DEVICES/usb" --word Mivra-X2Y
 wait "$late"
 expect_equal "late handheld: exit code" 0 "$?"
-expect_equal "late handheld: message" "$TIMEOUT" "$(cat "$scratch/late.err")"
+expect_equal "late handheld: message" "$TIMEOUT" "$(cat "$WORK/late.err")"
 wait_sim
 
 # A second run while the first holds the link is refused.
 fresh_config
-"$SETQUILLET" usb
-start_sim "$devices/usb" --delay 1500 --send "first run"
-"$QUILLET" 2>"$scratch/first.err" &
+setquillet usb
+start_sim "$DEVICES/usb" --delay 1500 --send "first run"
+timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
 first=$!
-wait_for_line "$scratch/sim.err" "host opened the port"
-run_quillet
-expect_equal "usb second run: message" "$PORT_FAILED" "$errors"
+wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 "usb first run: never opened the port"
+quillet
+expect_equal "usb second run: message" "$PORT_FAILED" "$QUILLET_ERR"
 wait "$first"
-expect_equal "usb first run: message" "$NO_CLIPBOARD" "$(cat "$scratch/first.err")"
+expect_equal "usb first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"
 wait_sim
 
 finish
