@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the logic on the fake platform, the Linux
 # programs end to end, and the Windows programs under Wine; then the native suite under
-# the sanitizers and a short run of each fuzzer.
+# the sanitizers and a short run of each fuzzer. --stress adds the long runs that these
+# cover in substance (label stress; each says why in its CMake file), and the sanitizer
+# runs of the tests whose time goes to GTK or a compositor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+stress=false
+[ "${1:-}" = --stress ] && stress=true
 
 bash tools/setup.sh
 
@@ -23,13 +27,15 @@ fi
 
 cmake --preset linux
 cmake --build --preset linux -j2
-ctest --preset linux
+ctest --preset linux -j2
+if $stress; then ctest --preset stress -j2; fi
 
 # The native suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then each
 # fuzzer for a short fixed time (QUILLET_FUZZ_SECONDS, 20 s by default).
 cmake --preset asan
 cmake --build --preset asan -j2
 ctest --preset asan -j2
+if $stress; then ctest --preset asan-stress -j2; fi
 cmake --preset fuzz
 cmake --build --preset fuzz -j2
 ctest --preset fuzz -j2

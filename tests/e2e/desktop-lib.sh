@@ -384,7 +384,7 @@ p2h_read_by() {
 h2p_from() {
   printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
   eval "$2" <"$WORK/copied"
-  wait_until "$3 2>/dev/null | cmp -s - \"\$WORK/copied\"" 5 "$1: the copy never reached $3"
+  wait_until "$3 2>/dev/null | cmp -s - \"\$WORK/copied\"" 5
   printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
   run_quillet --receive
   [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
