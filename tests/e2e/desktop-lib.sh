@@ -53,10 +53,7 @@ finish() {
 }
 
 # A test that cannot go on: the logs in "$@", then the end.
-abort() {
-  cat "$@" >&2
-  finish
-}
+abort() { cat "$@" >&2; finish; }
 
 # wait_until CONDITION SECONDS [MESSAGE]: evaluates CONDITION every 50 ms until it holds;
 # once SECONDS have passed, fails with MESSAGE (without one, returns 1 and says nothing).
@@ -74,9 +71,9 @@ wait_until() {
 # timed COMMAND...: runs COMMAND (a function too) and leaves its wall time in ms in
 # ELAPSED; returns its status.
 timed() {
-  local timed_from=${EPOCHREALTIME//[!0-9]/} timed_status
+  local timed_from=${EPOCHREALTIME//[!0-9]/}
   "$@"
-  timed_status=$?
+  local timed_status=$?
   ELAPSED=$(((${EPOCHREALTIME//[!0-9]/} - timed_from) / 1000))
   return $timed_status
 }
@@ -84,10 +81,10 @@ timed() {
 # bounded SECONDS COMMAND...: COMMAND under a time-out; one still running after SECONDS
 # is ended, and is a failure that says so.
 bounded() {
-  local bound=$1 status
+  local bound=$1
   shift
   timeout -k 2 "$bound" "$@"
-  status=$?
+  local status=$?
   [ $status -eq 124 ] || [ $status -eq 137 ] && fail "${1##*/} ${*:2}: still running after $bound s"
   return $status
 }
@@ -137,10 +134,7 @@ start_sim() {
   SIM_PID=$!
   wait_until '[ -L "$link" ]' 10 "handheld-sim never placed $link"
 }
-wait_sim() {
-  wait "$SIM_PID"
-  SIM_STATUS=$?
-}
+wait_sim() { wait "$SIM_PID"; SIM_STATUS=$?; }
 
 # run_quillet OPTIONS...: Quillet on com1 at 115200 bps against handheld-sim, which gets
 # OPTIONS; as quillet, and SIM_STATUS, the handheld's text in $WORK/handheld.
@@ -163,15 +157,12 @@ start_relay() {
 }
 
 # expect_equal WHAT EXPECTED ACTUAL
-expect_equal() {
-  [ "$2" == "$3" ] || fail "$1: expected [$2], got [$3]"
-}
+expect_equal() { [ "$2" == "$3" ] || fail "$1: expected [$2], got [$3]"; }
 
-# expect_file_bytes WHAT FILE EXPECTED(printf format)
-expect_file_bytes() {
-  printf "$3" >"$WORK/expected"
-  same_bytes "$1" "$2" "$WORK/expected"
-}
+# expect_file_bytes WHAT FILE EXPECTED(printf format); reads WHAT FILE COMMAND...: COMMAND
+# must print exactly the bytes of FILE.
+expect_file_bytes() { printf "$3" >"$WORK/expected"; same_bytes "$1" "$2" "$WORK/expected"; }
+reads() { "${@:3}" >"$WORK/read"; same_bytes "$1" "$WORK/read" "$2"; }
 
 # Expects file $2 to hold exactly the bytes of file $3.
 same_bytes() {
@@ -397,27 +388,21 @@ h2p_from() {
 # default device through Debian's pulse plugin or PipeWire's own. Its processes in
 # SOUND_PIDS, its kind in SOUND_SERVER.
 start_sound_server() {
-  local missing="" tool
-  for tool in pactl pacat; do
-    command -v $tool >/dev/null || missing="pulseaudio-utils"
-  done
-  if command -v pulseaudio >/dev/null; then
-    SOUND_SERVER=PulseAudio
+  if ! command -v pactl >/dev/null || ! command -v pacat >/dev/null; then
+    SOUND_SERVER=missing
+  elif command -v pulseaudio >/dev/null; then
+    start_pulse
   elif command -v pipewire >/dev/null && command -v wireplumber >/dev/null &&
     [ -e /usr/share/pipewire/pipewire-pulse.conf ] &&
     [ -e /etc/alsa/conf.d/99-pipewire-default.conf ]; then
-    SOUND_SERVER=PipeWire
-  else
-    missing="pulseaudio, or pipewire with pipewire-pulse, pipewire-alsa and wireplumber; $missing"
-  fi
-  if [ -n "$missing" ]; then
-    echo "no sound server to test the tone on: install ${missing%; }" >&2
-    exit 1
-  fi
-  if [ $SOUND_SERVER = PulseAudio ]; then
-    start_pulse
-  else
     start_pipewire
+  else
+    SOUND_SERVER=missing
+  fi
+  if [ "$SOUND_SERVER" = missing ]; then
+    echo "no sound server to test the tone on: install pulseaudio-utils and pulseaudio, or" \
+      "pipewire with pipewire-pulse, pipewire-alsa and wireplumber" >&2
+    exit 1
   fi
   pactl set-default-sink quillet
   wait_until 'pactl info 2>/dev/null | grep -qx "Default Sink: quillet"' 5 \
@@ -599,25 +584,46 @@ second_reader_behind_stuck() {
 }
 
 # check_exchanges SETTING ENTRY EXCHANGE...: each exchange is "handheld-sim options;
-# Quillet's message". For each: a fresh store set with SetQuillet SETTING, the handheld
-# on the device map's ENTRY, one Quillet run, which must end with exit code 0, exactly
-# that message (or none) and well before the 10 s read time-out; handheld-sim must end
-# with 0.
+# Quillet's message[;its exit code;handheld-sim's]" (the codes 0 unless given). For each:
+# a fresh store set with SetQuillet SETTING (none if empty), the handheld on the device
+# map's ENTRY, one Quillet run, which must end with that exit code and exactly that
+# message (or none), well before the 10 s read time-out; handheld-sim with its code.
 check_exchanges() {
-  local setting entry=$2 exchange options message
+  local setting entry=$2 exchange options message code sim_code
   read -ra setting <<<"$1"
   shift 2
   for exchange in "$@"; do
-    IFS=';' read -r options message <<<"$exchange"
+    IFS=';' read -r options message code sim_code <<<"$exchange"
     read -ra argv <<<"$options"
     fresh_config
-    setquillet "${setting[@]}" >/dev/null
+    [ ${#setting[@]} -eq 0 ] || setquillet "${setting[@]}" >/dev/null
     start_sim "$DEVICES/$entry" "${argv[@]}"
     quillet
-    expect_equal "$entry [$options]: exit code" 0 "$QUILLET_STATUS"
-    expect_equal "$entry [$options]: message" "$message" "$QUILLET_ERR"
+    expect_equal "$1/$entry [$options]: exit code" "${code:-0}" "$QUILLET_STATUS"
+    expect_equal "$1/$entry [$options]: message" "$message" "$QUILLET_ERR"
     wait_sim
-    expect_equal "$entry [$options]: handheld-sim's exit" 0 "$SIM_STATUS"
-    [ "$ELAPSED" -lt 5000 ] || fail "$entry [$options]: took $ELAPSED ms"
+    expect_equal "$1/$entry [$options]: handheld-sim's exit" "${sim_code:-0}" "$SIM_STATUS"
+    [ "$ELAPSED" -lt 5000 ] || fail "$1/$entry [$options]: took $ELAPSED ms"
   done
+}
+
+# second_run_refused SETTING ENTRY: while a first run holds the device map's ENTRY (the
+# handheld answers it 2 s after the open), a second is refused; the first then ends as
+# usual.
+second_run_refused() {
+  local first
+  fresh_config
+  setquillet $1 >/dev/null
+  start_sim "$DEVICES/$2" --delay 2000 --send "first run"
+  timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
+  first=$!
+  wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 "$2: the first run never opened the port"
+  quillet
+  expect_equal "$2, second run: exit code" 0 "$QUILLET_STATUS"
+  expect_equal "$2, second run: message" "Quillet: error: Unable open to communication port" "$QUILLET_ERR"
+  wait "$first"
+  expect_equal "$2, first run: exit code" 0 "$?"
+  expect_equal "$2, first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"
+  wait_sim
+  expect_equal "$2, first run: handheld-sim's exit" 0 "$SIM_STATUS"
 }

@@ -57,8 +57,8 @@ set_tests_properties(desktop_mutter desktop_kwin desktop_weston PROPERTIES LABEL
 # The Wayland test waits about 20 s by design (stalled sources and readers, each given
 # its deadline) and runs a signal in each phase of a run (about 40 s), and a loaded
 # machine stretches the rest.
-set_tests_properties(desktop_wayland PROPERTIES TIMEOUT 300)
+set_tests_properties(desktop_wayland PROPERTIES TIMEOUT 300 COST 80)
 
 # Twenty runs from the handheld, each with a real tone and a paste 1 s after it: about a
 # minute on an idle machine.
-set_tests_properties(desktop_mutter PROPERTIES TIMEOUT 300)
+set_tests_properties(desktop_mutter PROPERTIES TIMEOUT 300 COST 60)

@@ -32,16 +32,14 @@ LANG=ja_JP.UTF-8 p2h cp932-lead-cut-off '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5\x82'
 head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
 yes '€' | head -n 32766 | tr -d '\n' >"$WORK/utf8.expected"
 run_quillet --send-file "$WORK/sent"
-xclip -o -selection clipboard >"$WORK/utf8"
-same_bytes "longest text (INCR)" "$WORK/utf8" "$WORK/utf8.expected"
+reads "longest text (INCR)" "$WORK/utf8.expected" xclip -o -selection clipboard
 
 # Quillet has ended; its text is served by a keeper that holds nothing of the caller's.
 if check_keeper "X11"; then
   [ "$(ls "/proc/$KEEPER/fd" | wc -l)" -eq 4 ] || fail "keeper holds more than its display"
   kill -HUP "$KEEPER"
   sleep 0.2
-  xclip -o -selection clipboard >"$WORK/utf8"
-  same_bytes "after SIGHUP" "$WORK/utf8" "$WORK/utf8.expected"
+  reads "after SIGHUP" "$WORK/utf8.expected" xclip -o -selection clipboard
 fi
 
 # What the selection lists: a program that picks its type from TARGETS must find UTF-8.
@@ -59,8 +57,7 @@ run_quillet --send-file "$WORK/sent"
 second_reader_behind_stuck x11 xclip -o -selection clipboard
 stop "$STALL_PID"
 if start_stall x11 16 stuck; then
-  xclip -o -selection clipboard >"$WORK/second"
-  same_bytes "behind 16 stalled answers" "$WORK/second" "$WORK/long.expected"
+  reads "behind 16 stalled answers" "$WORK/long.expected" xclip -o -selection clipboard
   stop "$STALL_PID"
 fi
 

@@ -8,15 +8,21 @@
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
+# manager KIND TEXT: the probe as a clipboard manager that acts KIND (MANAGER its pid,
+# $WORK/manager what it says), then a run that sends TEXT, which must not wait for it.
+manager() {
+  timeout 30 "$PROBE" manager "$1" >"$WORK/manager" &
+  MANAGER=$!
+  sleep 0.3
+  timed run_quillet --send "$2"
+  [ "$ELAPSED" -lt 1500 ] || fail "$1 manager: the run took $ELAPSED ms"
+}
+
 # A manager that answers: the keeper hands the text over and ends.
-timeout 30 "$PROBE" manager answer >"$WORK/manager" &
-manager=$!
-sleep 0.3
-timed run_quillet --send $'saved\ntext \xe9'
-wait "$manager" || fail "manager: saved nothing"
+manager answer $'saved\ntext \xe9'
+wait "$MANAGER" || fail "manager: saved nothing"
 expect_file_bytes "manager's copy" "$WORK/manager" 'ready\nsaved\ntext \xc3\xa9'
 wait_until no_keepers 3 "manager took the text, yet a keeper runs"
-[ "$ELAPSED" -lt 1500 ] || fail "manager: the run took $ELAPSED ms"
 
 # A real one: Xfce's settings daemon, on a session bus of the test's own, keeps the text
 # after the run, and no keeper is needed.
@@ -35,28 +41,20 @@ unset DBUS_SESSION_BUS_ADDRESS
 # serves the text, and the answer still ended the wait at once. The manager asks for the
 # text along with its answer: that request reaches Quillet with the answer, and the
 # keeper must serve it at once, before it sleeps.
-timeout 30 "$PROBE" manager hollow >"$WORK/manager" &
-manager=$!
-sleep 0.3
-timed run_quillet --send $'hollow\nhand-off'
-wait "$manager"
+manager hollow $'hollow\nhand-off'
+wait "$MANAGER"
 expect_file_bytes "request beside the manager's answer" "$WORK/manager" 'ready\nhollow\nhand-off'
 [ -n "$(keepers)" ] || fail "hollow manager: no keeper"
 [ "$(xclip -o -selection clipboard)" = $'hollow\nhand-off' ] || fail "hollow manager: text lost"
-[ "$ELAPSED" -lt 1500 ] || fail "hollow manager: the run took $ELAPSED ms"
 echo taken | xclip -i -selection clipboard 2>/dev/null
 wait_until no_keepers 3 "hollow manager: the keeper outlived its clipboard"
 
 # A manager that never answers: the run does not wait for it; the keeper serves the text
 # meanwhile, and after its bounded wait carries on.
-"$PROBE" manager silent >/dev/null &
-manager=$!
-sleep 0.3
-timed run_quillet --send kept
-[ "$ELAPSED" -lt 1500 ] || fail "silent manager: the run took $ELAPSED ms"
+manager silent kept
 [ "$(timeout 5 xclip -o -selection clipboard)" = kept ] || fail "silent manager: text not served"
 sleep 2.5
-stop "$manager"
+stop "$MANAGER"
 [ -n "$(keepers)" ] || fail "silent manager: no keeper"
 [ "$(xclip -o -selection clipboard)" = kept ] || fail "silent manager: text lost"
 

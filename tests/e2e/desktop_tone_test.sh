@@ -8,14 +8,7 @@ source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
 capture_to() {
-  cat >"$HOME/.asoundrc" <<EOF
-pcm.!default {
-  type file
-  slave.pcm "null"
-  file "$1"
-  format "wav"
-}
-EOF
+  echo "pcm.!default { type file slave.pcm null file \"$1\" format wav }" >"$HOME/.asoundrc"
 }
 
 # Expects WAV $2 to hold $3 Hz for $4 s (frequency within 2 %, length within 5 ms), once
@@ -51,9 +44,7 @@ probe beep 36 300 && fail "Beep(36, 300) reported success"
 [ -e "$WORK/low.wav" ] && fail "Beep(36, 300) played"
 
 # No sound device: the bell on a terminal, and nothing (not even ALSA's complaints) else.
-cat >"$HOME/.asoundrc" <<EOF
-pcm.!default { type hw card 31 }
-EOF
+echo 'pcm.!default { type hw card 31 }' >"$HOME/.asoundrc"
 bounded 10 script -qec "'$PROBE' beep 250 300" /dev/null >"$WORK/tty"
 grep -q $'\a' "$WORK/tty" || fail "no device: no bell on the terminal"
 probe beep 250 300 2>"$WORK/err" && fail "no device, no terminal: reported success"
@@ -112,13 +103,10 @@ fi
 # The keeper left serving the text holds nothing of the sound: no libasound, and no socket
 # but its display connection. (The keeper of an earlier run ends once this one took over.)
 wait_until 'keeper=$(keepers); [ "$(echo "$keeper" | wc -w)" -le 1 ]' 2
-if [ -z "$keeper" ]; then
-  fail "played: no keeper serves the text"
-else
-  grep -q asound "/proc/$keeper/maps" && fail "keeper: libasound is mapped"
-  sockets=$(find "/proc/$keeper/fd" -lname 'socket:*' | wc -l)
-  [ "$sockets" -eq 1 ] || fail "keeper: $sockets sockets open"
-fi
+[ -n "$keeper" ] || fail "played: no keeper serves the text"
+grep -q asound "/proc/$keeper/maps" 2>/dev/null && fail "keeper: libasound is mapped"
+sockets=$(find "/proc/$keeper/fd" -lname 'socket:*' 2>/dev/null | wc -l)
+[ -z "$keeper" ] || [ "$sockets" -eq 1 ] || fail "keeper: $sockets sockets open"
 
 # A frozen server, before the run or half-way through the tone: the tone is abandoned
 # within its time and 1 s, the run ends as usual, and the next run (the server still
@@ -160,11 +148,8 @@ done
 # up by the missing server would take a second more).
 stop_sound_server
 for device in none null none null none null; do
-  if [ $device = null ]; then
-    echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
-  else
-    rm -f "$HOME/.asoundrc"
-  fi
+  rm -f "$HOME/.asoundrc"
+  [ $device = none ] || echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
   line_run "$device"
   run_ended "no server ($device)" 1500 "$device"
   echo "$ELAPSED" >>"$WORK/$device.ms"
