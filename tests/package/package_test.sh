@@ -102,7 +102,6 @@ check_source() {
   tar -xzf "$tarball" -C "$WORK/unpacked"
   cd "$WORK/unpacked"/* || exit 1
   export GIT_CEILING_DIRECTORIES=$WORK
-  # At the lowest priority: the tests beside it with real-time bounds keep their margins.
   local targets=(--target Quillet SetQuillet quillet_unit_tests quillet_desktop_text_tests)
   [ "$kind" = source-full ] && targets=()
   {

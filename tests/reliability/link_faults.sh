@@ -101,7 +101,6 @@ fault "field [0000000003z]" 'hel' "" 0 900 --raw "Mivra-P2H0000000003z$TEXT"
 
 # The longest text the rules accept goes through whole.
 yes "$(printf 'q%.0s' $(seq 80))" | head -c 32766 >"$WORK/sent"
-[ "$(wc -c <"$WORK/sent")" -eq 32766 ] || fail "the longest text is $(wc -c <"$WORK/sent") bytes"
 fault "length 32766" "$(sed -z 's/\n/\\n/g' "$WORK/sent")" "" 0 900 --send-file "$WORK/sent"
 
 fi
