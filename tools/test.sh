@@ -3,7 +3,7 @@
 # programs end to end, and the Windows programs under Wine; then the native suite under
 # the sanitizers and a short run of each fuzzer. --stress adds the long runs that these
 # cover in substance (label stress; each says why in its CMake file), and the sanitizer
-# runs of the tests whose time goes to GTK or a compositor.
+# runs of the tests whose time goes to a compositor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 stress=false

@@ -617,10 +617,12 @@ second_run_refused() {
   start_sim "$DEVICES/$2" --delay 2000 --send "first run"
   timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
   first=$!
-  wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 "$2: the first run never opened the port"
+  wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 \
+    "$2: the first run never opened the port"
   quillet
   expect_equal "$2, second run: exit code" 0 "$QUILLET_STATUS"
-  expect_equal "$2, second run: message" "Quillet: error: Unable open to communication port" "$QUILLET_ERR"
+  expect_equal "$2, second run: message" "Quillet: error: Unable open to communication port" \
+    "$QUILLET_ERR"
   wait "$first"
   expect_equal "$2, first run: exit code" 0 "$?"
   expect_equal "$2, first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"

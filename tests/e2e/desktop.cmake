@@ -45,14 +45,10 @@ foreach(session x11 wayland)
   set_tests_properties(desktop_dialog_stress_${session}_200 PROPERTIES LABELS stress)
 endforeach()
 
-# Their time goes to GTK, a compositor or the sound server: the sanitizer run leaves them to
-# --stress (label toolkit), and runs our code of theirs in other tests, as each line says.
-# --stress: link_faults shows our message boxes and answers them, run after run.
-set_tests_properties(desktop_dialog desktop_dialog_wayland PROPERTIES LABELS "e2e;toolkit")
-# --stress: every run that moves a text plays our tone (on ALSA's null device).
-set_tests_properties(desktop_tone PROPERTIES LABELS "e2e;toolkit")
-# --stress: desktop_clipboard, _handoff and _wayland run our X11 and Wayland clipboard code.
-set_tests_properties(desktop_mutter desktop_kwin desktop_weston PROPERTIES LABELS "e2e;toolkit")
+# Their time goes to the compositor: the sanitizer run leaves them to --stress (label
+# compositor). --stress: desktop_clipboard, _handoff and _wayland run our X11 and Wayland
+# clipboard code under the sanitizers.
+set_tests_properties(desktop_mutter desktop_kwin desktop_weston PROPERTIES LABELS "e2e;compositor")
 
 # The Wayland test waits about 20 s by design (stalled sources and readers, each given
 # its deadline) and runs a signal in each phase of a run (about 40 s), and a loaded

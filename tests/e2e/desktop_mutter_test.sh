@@ -15,10 +15,7 @@ GDK_BACKEND=wayland NO_AT_BRIDGE=1 /usr/bin/python3 "$(dirname "$0")/gtk-clipboa
   --keyboard window <"$WORK/gtk.in" >"$WORK/gtk.out" 2>"$WORK/gtk.err" &
 exec {TO_GTK}>"$WORK/gtk.in" {FROM_GTK}<"$WORK/gtk.out"
 read -r -t 20 ready <&$FROM_GTK
-if [ "${ready:-}" != ready ]; then
-  fail "the GTK window never got the focus: $(cat "$WORK/gtk.err")"
-  finish
-fi
+[ "${ready:-}" = ready ] || { fail "the GTK window never got the focus: $(cat "$WORK/gtk.err")"; finish; }
 # The GTK window pastes, or (gtk_copy) copies its standard input.
 gtk() {
   echo "$1 $WORK/gtk" >&$TO_GTK
