@@ -138,7 +138,7 @@ quillet_run() {
   shift
   "$SIM" --quiet --timeout 5000 --pty "$LINK" --delay "$HANDHELD_DELAY" "$@" >"$work/got" &
   local sim=$!
-  wait_link
+  wait_until '[ -L "$LINK" ]' 10 "handheld-sim placed no link"
   rm -f "$work/tap"
   read -r wall rss < <(TONE_TAP=$work/tap LD_PRELOAD=$build/tone-tap.so \
     "$build/peak-run" "$QUILLET")

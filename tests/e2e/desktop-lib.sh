@@ -1,6 +1,7 @@
-# Shared by the desktop tests (sourced): an X server of their own (or a headless sway with
-# Xwayland), a throw-away home and config folder, Quillet against handheld-sim over a pty,
-# and byte-exact checks.
+# The shell tests' harness (sourced by every one): a throw-away home and config folder, the
+# programs and every client a test starts under a time-out, waits with a bound and a
+# message, a simulated handheld on a pty, an X server (or a headless sway with Xwayland,
+# or another compositor) and a sound server of the test's own, and byte-exact checks.
 # Usage in a test: source desktop-lib.sh BIN_DIR; ...; finish. BIN_DIR is the build tree,
 # or an installed usr/bin with DESKTOP_PROBE naming the build tree's desktop-probe.
 set -uo pipefail
@@ -14,39 +15,170 @@ PROBE=${DESKTOP_PROBE:-$BIN/desktop-probe}
 # CF_TEXT's code page follows the locale: 1252 here unless a test names another.
 unset LC_ALL LC_CTYPE
 export LANG=C.UTF-8
+# No desktop until a test starts one: the clipboard is then unavailable, which a run that
+# needs it says in this one line, and messages reach standard error only.
+unset DISPLAY WAYLAND_DISPLAY
+NO_CLIPBOARD='Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)'
 
 WORK=$(mktemp -d)
-export HOME=$WORK/home XDG_CONFIG_HOME=$WORK/config
-mkdir -p "$HOME" "$XDG_CONFIG_HOME"
+export HOME=$WORK/home
+mkdir -p "$HOME"
 # Tones go nowhere unless a test captures them.
 echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
-LINK=$XDG_CONFIG_HOME/quillet/devices/com1
-FAILURES=0
 XVFB_PID=""
 SWAY_PID=""
 SOUND_PIDS=""
-COMPOSITORS=""  # start_mutter's, start_kwin's or start_weston's, and its session bus
+BACKGROUND=""  # what else ends with the test: compositors, session buses, relays
 
 cleanup() {
   # The keepers left behind end with their display.
-  local server
-  for server in $XVFB_PID $SWAY_PID $COMPOSITORS; do
-    kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-  done
+  stop $XVFB_PID $SWAY_PID $BACKGROUND
   stop_sound_server
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
+# A failure is said at once and written down, so that one in a subshell counts too; the
+# end lists them all (a client's time-out may be said where its output was thrown away).
 fail() {
   echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
+  echo "${*//$'\n'/ }" >>"$WORK/failed"
 }
 
 finish() {
-  [ "$FAILURES" -eq 0 ] && echo "all passed" && exit 0
-  echo "$FAILURES failed" >&2
+  [ -s "$WORK/failed" ] || { echo "all checks passed"; exit 0; }
+  echo "$(wc -l <"$WORK/failed") check(s) failed:" >&2
+  sed 's/^/  /' "$WORK/failed" >&2
   exit 1
+}
+
+# A test that cannot go on: the logs in "$@", then the end.
+abort() { cat "$@" >&2; finish; }
+
+# wait_until CONDITION SECONDS [MESSAGE]: evaluates CONDITION every 50 ms until it holds;
+# once SECONDS have passed, fails with MESSAGE (without one, returns 1 and says nothing).
+wait_until() {
+  local until_end=$((${EPOCHREALTIME//[!0-9]/} + $2 * 1000000))
+  until eval "$1"; do
+    if [ "${EPOCHREALTIME//[!0-9]/}" -ge "$until_end" ]; then
+      [ -n "${3:-}" ] && fail "$3"
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+# timed COMMAND...: runs COMMAND (a function too) and leaves its wall time in ms in
+# ELAPSED; returns its status.
+timed() {
+  local timed_from=${EPOCHREALTIME//[!0-9]/}
+  "$@"
+  local timed_status=$?
+  ELAPSED=$(((${EPOCHREALTIME//[!0-9]/} - timed_from) / 1000))
+  return $timed_status
+}
+
+# bounded SECONDS COMMAND...: COMMAND under a time-out; one still running after SECONDS
+# is ended, and is a failure that says so.
+bounded() {
+  local bound=$1
+  shift
+  timeout -k 2 "$bound" "$@"
+  local status=$?
+  [ $status -eq 124 ] || [ $status -eq 137 ] && fail "${1##*/} ${*:2}: still running after $bound s"
+  return $status
+}
+
+# Every client a test runs in the foreground answers within its bound. (One the test ends
+# itself, in the background, runs under timeout, so that its pid is the one signalled.)
+for client in xclip xdotool xprop wl-copy wl-paste swaymsg pactl; do
+  eval "$client() { bounded 10 $client \"\$@\"; }"
+done
+probe() { bounded 30 "$PROBE" "$@"; }
+setquillet() { bounded 10 "$SETQUILLET" "$@"; }
+
+# stop PID...: ends background processes (SIGTERM, then SIGKILL after 5 s) and reaps them.
+stop() {
+  [ $# -gt 0 ] || return 0
+  kill "$@" 2>/dev/null
+  wait_until "! kill -0 $* 2>/dev/null" 5 || kill -KILL "$@" 2>/dev/null
+  wait "$@" 2>/dev/null
+}
+
+# A new, empty per-user folder; DEVICES is its device map, LINK the map's com1.
+fresh_config() {
+  XDG_CONFIG_HOME=$(mktemp -d -p "$WORK" config.XXXXXX)
+  export XDG_CONFIG_HOME
+  DEVICES=$XDG_CONFIG_HOME/quillet/devices
+  LINK=$DEVICES/com1
+}
+fresh_config
+
+# quillet [ENV...]: one run of Quillet (input /dev/null) within 30 s, in the environment
+# that env's words ENV make (-u NAME, NAME=VALUE), under the command in WRAP if set: its
+# exit code in QUILLET_STATUS, its standard error in $WORK/quillet.err and QUILLET_ERR,
+# its time in ELAPSED (ms).
+quillet() {
+  timed bounded 30 env "$@" ${WRAP:-} "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
+  QUILLET_STATUS=$?
+  QUILLET_ERR=$(cat "$WORK/quillet.err")
+  return $QUILLET_STATUS
+}
+
+# start_sim LINK OPTIONS...: a simulated handheld (within 30 s) on a pty linked at LINK;
+# returns once the link is in place. Its standard output goes to $WORK/handheld, its
+# standard error to $WORK/sim.err; wait_sim leaves its exit code in SIM_STATUS.
+start_sim() {
+  local link=$1
+  shift
+  timeout 30 "$SIM" --pty "$link" "$@" >"$WORK/handheld" 2>"$WORK/sim.err" &
+  SIM_PID=$!
+  wait_until '[ -L "$link" ]' 10 "handheld-sim never placed $link"
+}
+wait_sim() { wait "$SIM_PID"; SIM_STATUS=$?; }
+
+# run_quillet OPTIONS...: Quillet on com1 at 115200 bps against handheld-sim, which gets
+# OPTIONS; as quillet, and SIM_STATUS, the handheld's text in $WORK/handheld.
+run_quillet() {
+  setquillet com1 115200 >/dev/null
+  start_sim "$LINK" --quiet --timeout 5000 "$@"
+  quillet
+  wait_sim
+}
+
+# A pty pair that outlives the runs (socat, RELAY): Quillet's end at LINK, the handheld's
+# at $WORK/handheld.
+start_relay() {
+  mkdir -p "$DEVICES"
+  rm -f "$LINK"
+  socat PTY,link="$LINK",raw,echo=0 PTY,link="$WORK/handheld",raw,echo=0 2>/dev/null &
+  RELAY=$!
+  BACKGROUND="$BACKGROUND $RELAY"
+  wait_until '[ -L "$LINK" ] && [ -L "$WORK/handheld" ]' 5 "socat placed no link"
+}
+
+# expect_equal WHAT EXPECTED ACTUAL
+expect_equal() { [ "$2" == "$3" ] || fail "$1: expected [$2], got [$3]"; }
+
+# expect_file_bytes WHAT FILE EXPECTED(printf format); reads WHAT FILE COMMAND...: COMMAND
+# must print exactly the bytes of FILE.
+expect_file_bytes() { printf "$3" >"$WORK/expected"; same_bytes "$1" "$2" "$WORK/expected"; }
+reads() { "${@:3}" >"$WORK/read"; same_bytes "$1" "$WORK/read" "$2"; }
+
+# Expects file $2 to hold exactly the bytes of file $3.
+same_bytes() {
+  if ! cmp -s "$2" "$3"; then
+    fail "$1: got $(head -c 120 "$2" | od -An -c | tr -s ' ' | head -c 300)" \
+      "expected $(head -c 120 "$3" | od -An -c | tr -s ' ' | head -c 300)"
+  fi
+}
+
+# A session bus of the test's own (BUS_PID), ended with it.
+session_bus() {
+  { read -r DBUS_SESSION_BUS_ADDRESS; read -r BUS_PID; } < <(timeout 10 dbus-daemon --session \
+    --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS
+  BACKGROUND="$BACKGROUND $BUS_PID"
 }
 
 # An X server of our own on a free display number; the clipboard is X11's alone. It never
@@ -59,16 +191,8 @@ start_x() {
   Xvfb -displayfd 9 -nolisten tcp -noreset -screen 0 1024x768x24 9>"$WORK/display" \
     >"$WORK/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  for _ in $(seq 100); do
-    if [ -s "$WORK/display" ]; then
-      export DISPLAY=":$(head -n1 "$WORK/display")"
-      return 0
-    fi
-    sleep 0.05
-  done
-  echo "Xvfb did not start" >&2
-  cat "$WORK/xvfb.log" >&2
-  exit 1
+  wait_until '[ -s "$WORK/display" ]' 5 "Xvfb did not start" || abort "$WORK/xvfb.log"
+  export DISPLAY=":$(head -n1 "$WORK/display")"
 }
 
 # Runs "$@" as nobody.
@@ -131,69 +255,59 @@ start_sway() {
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
   SWAY_PID=$!
+  wait_until sway_up 10 "sway did not start" || abort "$WORK/sway.log"
+}
+# Exports SWAYSOCK (swaymsg finds sway through it), and WAYLAND_DISPLAY and DISPLAY once
+# sway offers them.
+sway_up() {
   local socket x11
-  for _ in $(seq 200); do
-    # swaymsg finds sway through SWAYSOCK.
-    SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
-    export SWAYSOCK
-    [ -n "$SWAYSOCK" ] || { sleep 0.05; continue; }
-    socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
+  SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
+  export SWAYSOCK
+  socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
+  [ -n "$SWAYSOCK" ] && [ -n "$socket" ] || return 1
+  if [ "${SWAY_XWAYLAND:-enable}" != disable ]; then
     x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
     [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
-    if [ -n "$socket" ] && [ "${SWAY_XWAYLAND:-enable}" = disable ]; then
-      export WAYLAND_DISPLAY=$socket
-      return 0
-    fi
-    if [ -n "$socket" ] && [ -n "$x11" ]; then
-      export WAYLAND_DISPLAY=$socket DISPLAY=${x11#DISPLAY=}
-      return 0
-    fi
-    sleep 0.05
-  done
-  echo "sway did not start" >&2
-  cat "$WORK/sway.log" >&2
-  exit 1
+    [ -n "$x11" ] || return 1
+    export DISPLAY=${x11#DISPLAY=}
+  fi
+  export WAYLAND_DISPLAY=$socket
 }
 
 # Starts compositor NAME ($1) on a session bus of its own (GNOME's and KDE's offer their
 # interfaces there), the command being the rest, once the caller runs as nobody
 # (restart_as_nobody); its output in $WORK/NAME.log, its pid in COMPOSITOR_PID.
 launch_compositor() {
-  local name=$1 bus
+  local name=$1
   shift
   export XDG_RUNTIME_DIR=$WORK/runtime
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   unset WAYLAND_DISPLAY XAUTHORITY
   [ -n "$XVFB_PID" ] || unset DISPLAY  # weston's X11 backend shows on our Xvfb
-  { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork \
-    --print-address=1 --print-pid=1)
-  export DBUS_SESSION_BUS_ADDRESS
+  session_bus
   "$@" >"$WORK/$name.log" 2>&1 &
   COMPOSITOR_PID=$!
-  COMPOSITORS="$COMPOSITOR_PID $bus"
+  BACKGROUND="$BACKGROUND $COMPOSITOR_PID"
 }
 
 # Waits up to 30 s for compositor NAME ($1) to listen on Wayland socket $2 and for the X
 # window manager on its Xwayland to be up; command $3 prints the X display and, where
 # there is one, its authority file. Exports WAYLAND_DISPLAY, DISPLAY (and XAUTHORITY). A
-# compositor that does not come up is a failure, with its log.
+# compositor that does not come up (or ends) is a failure, with its log.
 await_compositor() {
-  local display auth deadline=$((SECONDS + 30))
-  while [ "$SECONDS" -lt "$deadline" ]; do
-    kill -0 "$COMPOSITOR_PID" 2>/dev/null || break
-    read -r display auth <<<"$($3)"
-    if [ -S "$XDG_RUNTIME_DIR/$2" ] && [ -n "$display" ] &&
-      DISPLAY=$display XAUTHORITY=$auth timeout 5 xprop -root _NET_SUPPORTING_WM_CHECK \
-        2>/dev/null | grep -q 'window id'; then
-      export WAYLAND_DISPLAY=$2 DISPLAY=$display
-      [ -n "$auth" ] && export XAUTHORITY=$auth
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "$1 did not start" >&2
-  cat "$WORK/$1.log" >&2
-  exit 1
+  wait_until "compositor_up $2 $3 || ! kill -0 $COMPOSITOR_PID 2>/dev/null" 30 &&
+    [ -n "${WAYLAND_DISPLAY:-}" ] && return 0
+  fail "$1 did not start"
+  abort "$WORK/$1.log"
+}
+compositor_up() {
+  local display auth
+  read -r display auth <<<"$($2)"
+  [ -S "$XDG_RUNTIME_DIR/$1" ] && [ -n "$display" ] &&
+    DISPLAY=$display XAUTHORITY=$auth timeout 5 xprop -root _NET_SUPPORTING_WM_CHECK \
+      2>/dev/null | grep -q 'window id' || return 1
+  export WAYLAND_DISPLAY=$1 DISPLAY=$display
+  [ -z "$auth" ] || export XAUTHORITY=$auth
 }
 
 # The one X display in our private /tmp/.X11-unix.
@@ -246,8 +360,8 @@ p2h_read_by() {
   printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
   printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
   run_quillet --send-file "$WORK/sent"
-  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
-    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  [ "$QUILLET_STATUS" -eq 0 ] && [ -z "$QUILLET_ERR" ] ||
+    fail "$name: Quillet ended with $QUILLET_STATUS: $QUILLET_ERR"
   sleep 1
   for reader in "$@"; do
     eval "$reader" >"$WORK/read" 2>"$WORK/read.err"
@@ -262,10 +376,7 @@ p2h_read_by() {
 h2p_from() {
   printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
   eval "$2" <"$WORK/copied"
-  for _ in $(seq 50); do
-    eval "$3" 2>/dev/null | cmp -s - "$WORK/copied" && break
-    sleep 0.1
-  done
+  wait_until "$3 2>/dev/null | cmp -s - \"\$WORK/copied\"" 5
   printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
   run_quillet --receive
   [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
@@ -278,36 +389,25 @@ h2p_from() {
 # default device through Debian's pulse plugin or PipeWire's own. Its processes in
 # SOUND_PIDS, its kind in SOUND_SERVER.
 start_sound_server() {
-  local missing="" tool
-  for tool in pactl pacat; do
-    command -v $tool >/dev/null || missing="pulseaudio-utils"
-  done
-  if command -v pulseaudio >/dev/null; then
-    SOUND_SERVER=PulseAudio
+  if ! command -v pactl >/dev/null || ! command -v pacat >/dev/null; then
+    SOUND_SERVER=missing
+  elif command -v pulseaudio >/dev/null; then
+    start_pulse
   elif command -v pipewire >/dev/null && command -v wireplumber >/dev/null &&
     [ -e /usr/share/pipewire/pipewire-pulse.conf ] &&
     [ -e /etc/alsa/conf.d/99-pipewire-default.conf ]; then
-    SOUND_SERVER=PipeWire
+    start_pipewire
   else
-    missing="pulseaudio, or pipewire with pipewire-pulse, pipewire-alsa and wireplumber; $missing"
+    SOUND_SERVER=missing
   fi
-  if [ -n "$missing" ]; then
-    echo "no sound server to test the tone on: install ${missing%; }" >&2
+  if [ "$SOUND_SERVER" = missing ]; then
+    echo "no sound server to test the tone on: install pulseaudio-utils and pulseaudio, or" \
+      "pipewire with pipewire-pulse, pipewire-alsa and wireplumber" >&2
     exit 1
   fi
-  if [ $SOUND_SERVER = PulseAudio ]; then
-    start_pulse
-  else
-    start_pipewire
-  fi
   pactl set-default-sink quillet
-  for _ in $(seq 100); do
-    pactl info 2>/dev/null | grep -qx 'Default Sink: quillet' && return 0
-    sleep 0.05
-  done
-  echo "$SOUND_SERVER made no null sink the default" >&2
-  cat "$WORK"/sound-*.log >&2
-  exit 1
+  wait_until 'pactl info 2>/dev/null | grep -qx "Default Sink: quillet"' 5 \
+    "$SOUND_SERVER made no null sink the default" || abort "$WORK"/sound-*.log
 }
 
 # The environment of a private sound server and its clients.
@@ -322,13 +422,8 @@ sound_runtime() {
 
 # Waits up to 5 s for the PulseAudio protocol to answer.
 wait_pactl() {
-  for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && return 0
-    sleep 0.05
-  done
-  echo "$SOUND_SERVER did not start" >&2
-  cat "$WORK"/sound-*.log >&2
-  exit 1
+  wait_until 'pactl info >/dev/null 2>&1' 5 "$SOUND_SERVER did not start" ||
+    abort "$WORK"/sound-*.log
 }
 
 # PulseAudio with the null sink. Root needs no flag for a per-user server, only the
@@ -392,8 +487,7 @@ thaw_sound_server() { kill -CONT $SOUND_PIDS; }
 stop_sound_server() {
   [ -n "$SOUND_PIDS" ] || return 0
   kill -CONT $SOUND_PIDS 2>/dev/null
-  kill $SOUND_PIDS 2>/dev/null
-  wait $SOUND_PIDS 2>/dev/null
+  stop $SOUND_PIDS
   SOUND_PIDS=""
 }
 
@@ -405,16 +499,10 @@ record_monitor() {
   pacat --record --raw --format=s16le --rate=48000 --channels=1 --latency-msec=2 \
     -d quillet.monitor >"$1" 2>/dev/null &
   RECORDER_PID=$!
+  BACKGROUND="$BACKGROUND $RECORDER_PID"
   sleep 0.2
-  head -c 9600 /dev/zero | pacat --raw --format=s16le --rate=48000 --channels=1 -d quillet
-}
-
-# Expects file $2 to hold exactly the bytes of file $3.
-same_bytes() {
-  if ! cmp -s "$2" "$3"; then
-    fail "$1: got $(head -c 120 "$2" | od -An -c | tr -s ' ' | head -c 300)" \
-      "expected $(head -c 120 "$3" | od -An -c | tr -s ' ' | head -c 300)"
-  fi
+  head -c 9600 /dev/zero | bounded 10 pacat --raw --format=s16le --rate=48000 --channels=1 \
+    -d quillet
 }
 
 # proc_field PID N: field N after the name in /proc/PID/stat (1 state, 4 session).
@@ -463,76 +551,34 @@ check_keeper() {
   done
 }
 
-# The keepers serving our display.
+# The keepers serving our display; none left.
 keepers() { servers quillet-keeper; }
-
-# Waits up to $1 seconds for our keepers to be gone.
-keepers_gone_within() {
-  local tries=$(($1 * 10))
-  for _ in $(seq "$tries"); do
-    [ -z "$(keepers)" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-wait_link() {
-  for _ in $(seq 200); do
-    [ -L "$LINK" ] && return 0
-    sleep 0.05
-  done
-  return 1
-}
-
-# wait_until CONDITION SECONDS MESSAGE: evaluates CONDITION until it holds; a failure
-# with MESSAGE once SECONDS have passed.
-wait_until() {
-  local deadline=$(($(date +%s%N) / 1000000 + $2 * 1000))
-  until eval "$1"; do
-    [ $(($(date +%s%N) / 1000000)) -lt "$deadline" ] || { fail "$3"; return 1; }
-    sleep 0.05
-  done
-}
+no_keepers() { [ -z "$(keepers)" ]; }
 
 # hostile_owner NAME COMMAND...: with COMMAND owning the clipboard (it stays, and says
 # "ready"; with STOPPED set it is stopped instead once it had half a second), a run from
 # the handheld ends within 10 s, within 64 MiB, with nothing sent.
 hostile_owner() {
-  local name=$1 owner started elapsed peak
+  local name=$1 owner
   shift
-  "$@" <<<stopped >"$WORK/owner.out" 2>&1 &
+  timeout 60 "$@" <<<stopped >"$WORK/owner.out" 2>&1 &
   owner=$!
   if [ -n "${STOPPED:-}" ]; then
     sleep 0.5
-    kill -STOP "$owner"
+    pkill -STOP -P "$owner"
   else
     wait_until "grep -qx ready $WORK/owner.out" 5 "$name: not ready"
   fi
-  started=$(date +%s%N)
-  WRAP="$PROBE peak $WORK/peak timeout 20" run_quillet --receive
-  elapsed=$((($(date +%s%N) - started) / 1000000))
-  kill -KILL "$owner" 2>/dev/null
-  wait "$owner" 2>/dev/null
+  WRAP="$PROBE peak $WORK/peak" run_quillet --receive
+  pkill -KILL -P "$owner"
+  stop "$owner"
+  local peak
   peak=$(cat "$WORK/peak" 2>/dev/null)
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: Quillet ended with $QUILLET_STATUS"
   [ ! -s "$WORK/handheld" ] || fail "$name: the handheld got $(head -c 40 "$WORK/handheld")"
-  [ "$elapsed" -lt 10000 ] || fail "$name: the run took $elapsed ms"
+  [ "$ELAPSED" -lt 10000 ] || fail "$name: the run took $ELAPSED ms"
   [ "${peak:-65536}" -lt 65536 ] || fail "$name: Quillet's peak size was ${peak:-unknown} KiB"
-  echo "$name: the run took $elapsed ms, at most $peak KiB"
-}
-
-# Quillet against handheld-sim, which gets the options in "$@". The sim's stdout lands
-# in $WORK/handheld, Quillet's stderr in $WORK/quillet.err; Quillet's exit code in
-# QUILLET_STATUS.
-run_quillet() {
-  "$SETQUILLET" com1 115200 >/dev/null
-  "$SIM" --quiet --timeout 5000 --pty "$LINK" "$@" >"$WORK/handheld" 2>"$WORK/sim.err" &
-  local sim=$!
-  wait_link || fail "handheld-sim placed no link"
-  ${WRAP:-} "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
-  QUILLET_STATUS=$?
-  wait "$sim"
-  SIM_STATUS=$?
+  echo "$name: the run took $ELAPSED ms, at most $peak KiB"
 }
 
 # A reader that asks for the clipboard's text and does not read it: desktop-probe stall
@@ -540,36 +586,73 @@ run_quillet() {
 # 5 s for the line $STALL_SAYS (default: asked).
 start_stall() {
   STALL_OUT=$WORK/stall.$#.$RANDOM
-  "$PROBE" stall "$@" >"$STALL_OUT" 2>&1 &
+  timeout 60 "$PROBE" stall "$@" >"$STALL_OUT" 2>&1 &
   STALL_PID=$!
-  for _ in $(seq 100); do
-    grep -qx "${STALL_SAYS:-asked}" "$STALL_OUT" && return 0
-    sleep 0.05
-  done
+  wait_until 'grep -qx "${STALL_SAYS:-asked}" "$STALL_OUT"' 5 && return 0
   fail "stall $*: never said ${STALL_SAYS:-asked} ($(cat "$STALL_OUT"))"
   return 1
-}
-
-stop_stall() {
-  kill "$STALL_PID" 2>/dev/null
-  wait "$STALL_PID" 2>/dev/null
 }
 
 # Behind one, three, and one slow stuck reader on clipboard $1 (x11 or wayland), the
 # command in the rest of the arguments reads the whole text, $WORK/long.expected, within
 # 2 s. The slow reader, last, is left running (STALL_PID, STALL_OUT).
 second_reader_behind_stuck() {
-  local clipboard=$1 case count kind started elapsed
+  local clipboard=$1 case count kind
   shift
   for case in "1 stuck" "3 stuck" "1 slow"; do
     read -r count kind <<<"$case"
     start_stall "$clipboard" "$count" "$kind" || continue
-    started=$(date +%s%N)
-    timeout 10 "$@" >"$WORK/second"
-    elapsed=$((($(date +%s%N) - started) / 1000000))
+    timed "$@" >"$WORK/second"
     same_bytes "$clipboard, behind $case: the second reader" "$WORK/second" "$WORK/long.expected"
-    [ "$elapsed" -lt 2000 ] || fail "$clipboard, behind $case: the second reader took $elapsed ms"
-    echo "$clipboard, behind $case: the second reader took $elapsed ms"
-    [ "$kind" = slow ] || stop_stall
+    [ "$ELAPSED" -lt 2000 ] || fail "$clipboard, behind $case: the second reader took $ELAPSED ms"
+    echo "$clipboard, behind $case: the second reader took $ELAPSED ms"
+    [ "$kind" = slow ] || stop "$STALL_PID"
   done
+}
+
+# check_exchanges SETTING ENTRY EXCHANGE...: each exchange is "handheld-sim options;
+# Quillet's message[;its exit code;handheld-sim's]" (the codes 0 unless given). For each:
+# a fresh store set with SetQuillet SETTING (none if empty), the handheld on the device
+# map's ENTRY, one Quillet run, which must end with that exit code and exactly that
+# message (or none), well before the 10 s read time-out; handheld-sim with its code.
+check_exchanges() {
+  local setting entry=$2 exchange options message code sim_code
+  read -ra setting <<<"$1"
+  shift 2
+  for exchange in "$@"; do
+    IFS=';' read -r options message code sim_code <<<"$exchange"
+    read -ra argv <<<"$options"
+    fresh_config
+    [ ${#setting[@]} -eq 0 ] || setquillet "${setting[@]}" >/dev/null
+    start_sim "$DEVICES/$entry" "${argv[@]}"
+    quillet
+    expect_equal "$1/$entry [$options]: exit code" "${code:-0}" "$QUILLET_STATUS"
+    expect_equal "$1/$entry [$options]: message" "$message" "$QUILLET_ERR"
+    wait_sim
+    expect_equal "$1/$entry [$options]: handheld-sim's exit" "${sim_code:-0}" "$SIM_STATUS"
+    [ "$ELAPSED" -lt 5000 ] || fail "$1/$entry [$options]: took $ELAPSED ms"
+  done
+}
+
+# second_run_refused SETTING ENTRY: while a first run holds the device map's ENTRY (the
+# handheld answers it 2 s after the open), a second is refused; the first then ends as
+# usual.
+second_run_refused() {
+  local first
+  fresh_config
+  setquillet $1 >/dev/null
+  start_sim "$DEVICES/$2" --delay 2000 --send "first run"
+  timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
+  first=$!
+  wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 \
+    "$2: the first run never opened the port"
+  quillet
+  expect_equal "$2, second run: exit code" 0 "$QUILLET_STATUS"
+  expect_equal "$2, second run: message" "Quillet: error: Unable open to communication port" \
+    "$QUILLET_ERR"
+  wait "$first"
+  expect_equal "$2, first run: exit code" 0 "$?"
+  expect_equal "$2, first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"
+  wait_sim
+  expect_equal "$2, first run: handheld-sim's exit" 0 "$SIM_STATUS"
 }

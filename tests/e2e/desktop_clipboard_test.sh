@@ -9,14 +9,12 @@ start_x
 # Handheld to desktop: NAME, the handheld's bytes, what UTF8_STRING and STRING then give.
 p2h() {
   printf "$2" >"$WORK/sent"
-  printf "$3" >"$WORK/utf8.expected"
-  printf "$4" >"$WORK/latin1.expected"
   run_quillet --send-file "$WORK/sent"
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$1: Quillet ended with $QUILLET_STATUS"
   xclip -o -selection clipboard >"$WORK/utf8"
-  same_bytes "$1 (UTF8_STRING)" "$WORK/utf8" "$WORK/utf8.expected"
+  expect_file_bytes "$1 (UTF8_STRING)" "$WORK/utf8" "$3"
   xclip -o -selection clipboard -t STRING >"$WORK/latin1"
-  same_bytes "$1 (STRING)" "$WORK/latin1" "$WORK/latin1.expected"
+  expect_file_bytes "$1 (STRING)" "$WORK/latin1" "$4"
 }
 p2h handheld-lines 'a\nb c\n' 'a\nb c\n' 'a\nb c\n'
 p2h handheld-cr-lf 'x\r\ny' 'x\r\ny' 'x\r\ny'
@@ -34,22 +32,20 @@ LANG=ja_JP.UTF-8 p2h cp932-lead-cut-off '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5\x82'
 head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
 yes '€' | head -n 32766 | tr -d '\n' >"$WORK/utf8.expected"
 run_quillet --send-file "$WORK/sent"
-xclip -o -selection clipboard >"$WORK/utf8"
-same_bytes "longest text (INCR)" "$WORK/utf8" "$WORK/utf8.expected"
+reads "longest text (INCR)" "$WORK/utf8.expected" xclip -o -selection clipboard
 
 # Quillet has ended; its text is served by a keeper that holds nothing of the caller's.
 if check_keeper "X11"; then
   [ "$(ls "/proc/$KEEPER/fd" | wc -l)" -eq 4 ] || fail "keeper holds more than its display"
   kill -HUP "$KEEPER"
   sleep 0.2
-  xclip -o -selection clipboard >"$WORK/utf8"
-  same_bytes "after SIGHUP" "$WORK/utf8" "$WORK/utf8.expected"
+  reads "after SIGHUP" "$WORK/utf8.expected" xclip -o -selection clipboard
 fi
 
 # The same where close_range fails (a kernel before 5.9, a container's filter; the filter
 # passes to the keeper): it still closes what it does not keep.
 WRAP="$PROBE without close_range" run_quillet --send "no close_range"
-[ "$(timeout 5 xclip -o -selection clipboard)" = "no close_range" ] || fail "no close_range: text not kept"
+[ "$(xclip -o -selection clipboard)" = "no close_range" ] || fail "no close_range: text not kept"
 if check_keeper "X11, no close_range"; then
   [ "$(ls "/proc/$KEEPER/fd" | wc -l)" -eq 4 ] ||
     fail "keeper without close_range holds more than its display: $(ls -l "/proc/$KEEPER/fd")"
@@ -63,8 +59,7 @@ done
 
 # Where no process can be made, the text cannot outlive the run: the run says so.
 WRAP="$PROBE without fork" run_quillet --send "no fork"
-grep -qx 'Quillet: error: clipboard: no keeper process (Resource temporarily unavailable): the text lasts only until Quillet ends' \
-  "$WORK/quillet.err" || fail "no fork: the run said [$(cat "$WORK/quillet.err")]"
+expect_equal "no fork" "Quillet: error: clipboard: no keeper process (Resource temporarily unavailable): the text lasts only until Quillet ends" "$QUILLET_ERR"
 
 # Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (answered in
 # pieces), a second reader gets the whole text at once behind them, and a new request
@@ -78,20 +73,19 @@ second_reader_behind_stuck x11 xclip -o -selection clipboard
 wait_until "grep -q '^ended' $STALL_OUT" 12 "the slow X11 reader never ended"
 grep -qx 'ended after [0-9]* ms with 65536 bytes' "$STALL_OUT" ||
   fail "slow X11 reader: $(cat "$STALL_OUT")"
-stop_stall
+stop "$STALL_PID"
 # Every slot taken, by 15 stalled answers and one reader that reads: a new request takes
 # the slot of a stalled one, silent longest, never the reader's.
 if start_stall x11 15 stuck; then
   stalled=$STALL_PID
   if start_stall x11 1 slow 700; then
     sleep 1
-    timeout 10 xclip -o -selection clipboard >"$WORK/second"
-    same_bytes "the 17th request" "$WORK/second" "$WORK/long.expected"
+    reads "the 17th request" "$WORK/long.expected" xclip -o -selection clipboard
     wait_until "grep -q '^ended' $STALL_OUT" 10 "the reading reader never ended"
     grep -q ' whole$' "$STALL_OUT" || fail "the 17th request evicted the reader: $(cat "$STALL_OUT")"
-    stop_stall
+    stop "$STALL_PID"
   fi
-  kill "$stalled"
+  stop "$stalled"
 fi
 
 # Owners that misbehave: a run from the handheld asks them for their text, and each costs
@@ -102,25 +96,22 @@ done
 STOPPED=1 hostile_owner "stopped X11 owner" xclip -i -quiet -selection clipboard
 
 # A caller reading Quillet's output through a pipe is not kept waiting by the keeper.
-"$SIM" --quiet --timeout 5000 --pty "$LINK" --send piped >/dev/null 2>&1 &
-sim=$!
-wait_link
+start_sim "$LINK" --quiet --timeout 5000 --send piped
 timeout 10 bash -c "'$QUILLET' 2>&1 </dev/null | cat >/dev/null"
 [ $? -ne 124 ] || fail "the keeper kept Quillet's pipe open"
-wait "$sim"
+wait_sim
 [ "$(xclip -o -selection clipboard)" = piped ] || fail "piped run's text not on the clipboard"
 
 # Another program takes the clipboard: the keeper ends.
 echo other | xclip -i -selection clipboard 2>/dev/null
-keepers_gone_within 3 || fail "keeper still running after losing the clipboard"
+wait_until no_keepers 3 "keeper still running after losing the clipboard"
 
 # Desktop to handheld: NAME, the desktop's text, what reaches the handheld [, xclip target].
 h2p() {
   printf "$2" | xclip -i -selection clipboard ${4:+-t "$4"} 2>/dev/null
-  printf "$3" >"$WORK/wire.expected"
   run_quillet --receive
   [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
-  same_bytes "$1" "$WORK/handheld" "$WORK/wire.expected"
+  expect_file_bytes "$1" "$WORK/handheld" "$3"
 }
 h2p desktop-crlf-and-lone-cr 'a\r\nb\rc\n' 'a\nb\rc\n'
 h2p desktop-lf 'one\ntwo\n\n' 'one\ntwo\n\n'
@@ -131,7 +122,7 @@ LANG=ru_RU.UTF-8 h2p utf8-to-1251 'Привет\r\nмир 日 €\n' \
 LANG=ja_JP.UTF-8 h2p utf8-to-932 '日本語\r\nｶﾅ 한\n' '\x93\xfa\x96\x7b\x8c\xea\n\xb6\xc5 ?\n'
 
 # An empty clipboard text sends nothing: the handheld hears no answer.
-printf '' | "$PROBE" set
+printf '' | probe set
 run_quillet --receive
 [ "$SIM_STATUS" -ne 0 ] || fail "empty clipboard: the handheld got an answer"
 [ -s "$WORK/handheld" ] && fail "empty clipboard: the handheld got text"

@@ -16,43 +16,24 @@ SETTINGS_STATUS=5
 # Waits up to 10 s for the dialog on X11; sets DIALOG and its X, Y, WIDTH, HEIGHT. Only a
 # mapped window counts: GTK's hidden leader window bears the program's name too.
 find_dialog() {
-  local id
-  for _ in $(seq 100); do
-    id=$(xdotool search --onlyvisible --name '^Quillet$' 2>/dev/null | head -n1)
-    if [ -n "$id" ]; then
-      DIALOG=$id
-      eval "$(xdotool getwindowgeometry --shell "$id")"
-      return 0
-    fi
-    sleep 0.1
-  done
-  return 1
+  wait_until 'DIALOG=$(xdotool search --onlyvisible --name "^Quillet$" 2>/dev/null | head -n1)
+    [ -n "$DIALOG" ]' 10 && eval "$(xdotool getwindowgeometry --shell "$DIALOG")"
 }
 
 # Waits up to 10 s for a native Wayland window titled "Quillet" in sway's tree; sets
 # DIALOG_PID to the process showing it.
-find_sway_dialog() {
-  for _ in $(seq 100); do
-    DIALOG_PID=$(swaymsg -t get_tree 2>/dev/null | jq -r '.. | objects |
-      select(.name? == "Quillet" and .shell? == "xdg_shell" and .app_id? == "quillet") | .pid' |
-      head -n1)
-    [ -n "$DIALOG_PID" ] && return 0
-    sleep 0.1
-  done
-  return 1
+find_sway_dialog() { wait_until sway_dialog 10; }
+sway_dialog() {
+  DIALOG_PID=$(swaymsg -t get_tree 2>/dev/null | jq -r '.. | objects |
+    select(.name? == "Quillet" and .shell? == "xdg_shell" and .app_id? == "quillet") | .pid' |
+    head -n1)
+  [ -n "$DIALOG_PID" ]
 }
 
-# Expects process $2 to end within 5 s with status $3.
+# Expects process $2 to end within 5 s (else it is ended) with status $3.
 ends_with() {
-  for _ in $(seq 50); do
-    kill -0 "$2" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$2" 2>/dev/null; then
-    fail "$1: still running after OK"
-    kill "$2"
-  fi
-  wait "$2"
+  wait_until "! kill -0 $2 2>/dev/null" 5 "$1: still running after OK"
+  stop "$2"
   local status=$?
   [ "$status" -eq "$3" ] || fail "$1: ended with $status, expected $3"
 }
@@ -63,7 +44,7 @@ ends_with() {
 # colour).
 icon_is() {
   local rgb r g b min hue
-  rgb=$("$PROBE" pixel "$X" "$Y" 80 80)
+  rgb=$(probe pixel "$X" "$Y" 80 80)
   [ "$rgb" != none ] || { fail "$1: no coloured icon"; return; }
   r=$((16#${rgb:0:2})) g=$((16#${rgb:2:2})) b=$((16#${rgb:4:2}))
   min=$((g < b ? g : b))
@@ -74,67 +55,44 @@ icon_is() {
   esac || fail "$1: icon colour $rgb is not the $2 icon's"
 }
 
-# Shows a message from the probe with GDK_SCALE=$1 and answers it; sets SIZE to the
-# window's WIDTHxHEIGHT.
-scaled_size() {
-  GDK_SCALE=$1 "$PROBE" message error "Port in use" </dev/null 2>/dev/null &
-  local probe=$!
-  SIZE=""
-  if find_dialog; then
-    SIZE=${WIDTH}x$HEIGHT
-    xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
-  fi
-  ends_with "scale $1" "$probe" 0
-}
-
 # On a private session bus, where the accessibility bus is started on demand as on a
 # desktop: a screen reader's view of the box shows its text and a push button "OK", and
 # that button's action answers it.
 accessible_dialog() {
-  dbus-run-session -- bash -c '
-    "$1" message error "Port in use" </dev/null 2>/dev/null &
-    probe=$!
-    /usr/bin/python3 - 2>>"$2" <<"EOF"
+  session_bus
+  "$PROBE" message error "Port in use" </dev/null 2>/dev/null &
+  local probe=$!
+  timeout 20 /usr/bin/python3 - 2>"$WORK/a11y.err" <<"EOF" || fail "accessibility: $(tr '\n' ' ' <"$WORK/a11y.err")"
 import sys, time
 import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi
 
 def nodes(node, depth=0):
-    if node is None or depth > 12:
-        return
-    yield node
-    for i in range(node.get_child_count()):
-        yield from nodes(node.get_child_at_index(i), depth + 1)
+    if node is not None and depth <= 12:
+        yield node
+        for i in range(node.get_child_count()):
+            yield from nodes(node.get_child_at_index(i), depth + 1)
 
-deadline = time.monotonic() + 15
-found = "no application named quillet"
+deadline, found = time.monotonic() + 15, "no application named quillet"
 while time.monotonic() < deadline:
     desktop = Atspi.get_desktop(0)
     for app in (desktop.get_child_at_index(i) for i in range(desktop.get_child_count())):
         if app is None or app.get_name() != "quillet":
             continue
-        text = button = None
-        for node in nodes(app):
-            role, name = node.get_role(), node.get_name()
-            if role == Atspi.Role.LABEL and name == "Port in use":
-                text = node
-            if role == Atspi.Role.PUSH_BUTTON and name == "OK":
-                button = node
+        seen = {(n.get_role(), n.get_name()): n for n in nodes(app)}
+        text = seen.get((Atspi.Role.LABEL, "Port in use"))
+        button = seen.get((Atspi.Role.PUSH_BUTTON, "OK"))
         found = "text %s, OK button %s" % (text is not None, button is not None)
         if text is not None and button is not None:
             button.get_action_iface().do_action(0)
             sys.exit(0)
     time.sleep(0.2)
-print(found, file=sys.stderr)
-sys.exit(1)
+sys.exit(found)
 EOF
-    found=$?
-    for _ in $(seq 50); do kill -0 $probe 2>/dev/null || break; sleep 0.1; done
-    kill $probe 2>/dev/null && { echo "OK pressed by the screen reader did not end it" >>"$2"; exit 1; }
-    wait $probe || { echo "the probe ended with $?" >>"$2"; exit 1; }
-    exit $found' bash "$PROBE" "$WORK/a11y.err" >/dev/null 2>&1 ||
-    fail "accessibility: $(tr '\n' ' ' <"$WORK/a11y.err")"
+  ends_with "accessibility: OK pressed by the screen reader" "$probe" 0
+  stop "$BUS_PID"
+  unset DBUS_SESSION_BUS_ADDRESS
 }
 
 # The X11 checks, from the build tree and from the installed package alike.
@@ -187,41 +145,38 @@ x11_checks() {
   ends_with "escape" "$probe" 0
 
   # No display, input not a terminal: the line alone, no wait.
-  local start status elapsed
-  start=$(date +%s%N)
-  env -u DISPLAY -u WAYLAND_DISPLAY "$QUILLET" </dev/null 2>"$WORK/err"
-  status=$?
-  elapsed=$((($(date +%s%N) - start) / 1000000))
-  [ "$status" -eq $SETTINGS_STATUS ] || fail "no display: ended with $status"
-  [ "$(cat "$WORK/err")" = "$SETTINGS_LINE" ] || fail "no display: stderr '$(cat "$WORK/err")'"
-  [ "$elapsed" -lt 2000 ] || fail "no display: took $elapsed ms"
+  quillet -u DISPLAY -u WAYLAND_DISPLAY
+  [ "$QUILLET_STATUS" -eq $SETTINGS_STATUS ] || fail "no display: ended with $QUILLET_STATUS"
+  [ "$QUILLET_ERR" = "$SETTINGS_LINE" ] || fail "no display: stderr '$QUILLET_ERR'"
+  [ "$ELAPSED" -lt 2000 ] || fail "no display: took $ELAPSED ms"
 
   # No display, input a terminal: "Press Enter to continue" and a wait for it.
-  start=$(date +%s%N)
-  (sleep 1.5; printf '\n') |
-    script -qec "env -u DISPLAY -u WAYLAND_DISPLAY '$QUILLET'" /dev/null >"$WORK/tty"
-  status=$?
-  elapsed=$((($(date +%s%N) - start) / 1000000))
+  timed bounded 20 script -qec "env -u DISPLAY -u WAYLAND_DISPLAY '$QUILLET'" /dev/null \
+    < <(sleep 1.5; printf '\n') >"$WORK/tty"
+  local status=$?
   [ "$status" -eq $SETTINGS_STATUS ] || fail "terminal: ended with $status"
   grep -q "Press Enter to continue" "$WORK/tty" || fail "terminal: no prompt in '$(cat "$WORK/tty")'"
-  [ "$elapsed" -ge 1400 ] || fail "terminal: did not wait for Enter ($elapsed ms)"
+  [ "$ELAPSED" -ge 1400 ] || fail "terminal: did not wait for Enter ($ELAPSED ms)"
 
   # A display that cannot be reached is no display: the prompt, not a silent end.
-  (sleep 1.5; printf '\n') |
-    script -qec "env -u WAYLAND_DISPLAY DISPLAY=:65000 '$QUILLET'" /dev/null >"$WORK/tty"
+  bounded 20 script -qec "env -u WAYLAND_DISPLAY DISPLAY=:65000 '$QUILLET'" /dev/null \
+    < <(sleep 1.5; printf '\n') >"$WORK/tty"
   grep -q "Press Enter to continue" "$WORK/tty" ||
     fail "unreachable display: no prompt in '$(cat "$WORK/tty")'"
 }
 
 # The box follows the desktop's scale: twice the size at GDK_SCALE=2.
 scale_check() {
-  local single double
-  scaled_size 1
-  single=$SIZE
-  scaled_size 2
-  double=$SIZE
-  [ -n "$single" ] && [ "$double" = "$((${single%x*} * 2))x$((${single#*x} * 2))" ] ||
-    fail "scale: ${single:-no window} at 1, ${double:-no window} at 2"
+  local scale size=() probe
+  for scale in 1 2; do
+    GDK_SCALE=$scale "$PROBE" message error "Port in use" </dev/null 2>/dev/null &
+    probe=$!
+    find_dialog && size[scale]=${WIDTH}x$HEIGHT &&
+      xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
+    ends_with "scale $scale" "$probe" 0
+  done
+  [ -n "${size[1]:-}" ] && [ "${size[2]:-}" = "$((${size[1]%x*} * 2))x$((${size[1]#*x} * 2))" ] ||
+    fail "scale: ${size[1]:-no window} at 1, ${size[2]:-no window} at 2"
 }
 
 # Wayland alone: the box is a native window that waits, and closing it ends the run.
@@ -243,19 +198,18 @@ wayland_checks() {
 # its box, is still running once the box is there, and ends with its exit code once
 # answered (Enter on X11, sway's close on Wayland).
 stress() {
-  local loads=() i quillet early=0 missing=0 start
+  local loads=() i quillet start=$SECONDS
   for _ in $(seq "$(nproc)"); do
     sh -c 'while :; do :; done' &
     loads+=($!)
   done
-  start=$(date +%s)
+  BACKGROUND="$BACKGROUND ${loads[*]}"
   for i in $(seq "$STRESS"); do
     "$QUILLET" </dev/null 2>/dev/null &
     quillet=$!
     if { [ "$SESSION" = wayland ] && find_sway_dialog; } ||
       { [ "$SESSION" = x11 ] && find_dialog; }; then
       if ! kill -0 "$quillet" 2>/dev/null; then
-        early=$((early + 1))
         fail "stress $i: ended before it was answered"
       elif [ "$SESSION" = wayland ]; then
         swaymsg '[title="^Quillet$"] kill' >/dev/null
@@ -263,14 +217,12 @@ stress() {
         xdotool windowfocus --sync "$DIALOG" key Return 2>/dev/null
       fi
     else
-      missing=$((missing + 1))
       fail "stress $i: no window"
     fi
     ends_with "stress $i" "$quillet" $SETTINGS_STATUS
   done
-  kill "${loads[@]}"
-  echo "stress: $STRESS messages on $SESSION in $(($(date +%s) - start)) s," \
-    "$early ended early, $missing without a window"
+  stop "${loads[@]}"
+  echo "stress: $STRESS messages on $SESSION in $((SECONDS - start)) s"
 }
 
 if [ "$SESSION" = wayland ]; then

@@ -8,38 +8,32 @@
 source "$(dirname "$0")/desktop-lib.sh" "$1"
 start_x
 
-milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+# manager KIND TEXT: the probe as a clipboard manager that acts KIND (MANAGER its pid,
+# $WORK/manager what it says), then a run that sends TEXT, which must not wait for it.
+manager() {
+  timeout 30 "$PROBE" manager "$1" >"$WORK/manager" &
+  MANAGER=$!
+  sleep 0.3
+  timed run_quillet --send "$2"
+  [ "$ELAPSED" -lt 1500 ] || fail "$1 manager: the run took $ELAPSED ms"
+}
 
 # A manager that answers: the keeper hands the text over and ends.
-"$PROBE" manager answer >"$WORK/manager" &
-manager=$!
-sleep 0.3
-start=$(milliseconds)
-run_quillet --send $'saved\ntext \xe9'
-elapsed=$(($(milliseconds) - start))
-wait "$manager" || fail "manager: saved nothing"
-printf 'ready\nsaved\ntext \xc3\xa9' >"$WORK/manager.expected"
-same_bytes "manager's copy" "$WORK/manager" "$WORK/manager.expected"
-keepers_gone_within 3 || fail "manager took the text, yet a keeper runs"
-[ "$elapsed" -lt 1500 ] || fail "manager: the run took $elapsed ms"
+manager answer $'saved\ntext \xe9'
+wait "$MANAGER" || fail "manager: saved nothing"
+expect_file_bytes "manager's copy" "$WORK/manager" 'ready\nsaved\ntext \xc3\xa9'
+wait_until no_keepers 3 "manager took the text, yet a keeper runs"
 
 # A real one: Xfce's settings daemon, on a session bus of the test's own, keeps the text
 # after the run, and no keeper is needed.
-{ read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork \
-  --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS
+session_bus
 xfsettingsd --no-daemon --disable-wm-check >"$WORK/xfsettingsd.log" 2>&1 &
 xfsettingsd=$!
-for _ in $(seq 100); do
-  "$PROBE" owned CLIPBOARD_MANAGER && break
-  sleep 0.1
-done
-"$PROBE" owned CLIPBOARD_MANAGER || fail "xfsettingsd never became the clipboard manager"
+wait_until 'probe owned CLIPBOARD_MANAGER' 10 "xfsettingsd never became the clipboard manager"
 run_quillet --send $'kept by\nxfsettingsd'
-keepers_gone_within 3 || fail "xfsettingsd took no text: a keeper runs"
+wait_until no_keepers 3 "xfsettingsd took no text: a keeper runs"
 [ "$(xclip -o -selection clipboard)" = $'kept by\nxfsettingsd' ] || fail "xfsettingsd: text lost"
-kill "$xfsettingsd" "$bus"
-wait "$xfsettingsd" 2>/dev/null
+stop "$xfsettingsd" "$BUS_PID"
 unset DBUS_SESSION_BUS_ADDRESS
 
 # A manager that says it saved the text without ever asking for it (as some window
@@ -47,61 +41,43 @@ unset DBUS_SESSION_BUS_ADDRESS
 # serves the text, and the answer still ended the wait at once. The manager asks for the
 # text along with its answer: that request reaches Quillet with the answer, and the
 # keeper must serve it at once, before it sleeps.
-"$PROBE" manager hollow >"$WORK/manager" &
-manager=$!
-sleep 0.3
-start=$(milliseconds)
-run_quillet --send $'hollow\nhand-off'
-elapsed=$(($(milliseconds) - start))
-wait "$manager"
-printf 'ready\nhollow\nhand-off' >"$WORK/manager.expected"
-same_bytes "request beside the manager's answer" "$WORK/manager" "$WORK/manager.expected"
+manager hollow $'hollow\nhand-off'
+wait "$MANAGER"
+expect_file_bytes "request beside the manager's answer" "$WORK/manager" 'ready\nhollow\nhand-off'
 [ -n "$(keepers)" ] || fail "hollow manager: no keeper"
 [ "$(xclip -o -selection clipboard)" = $'hollow\nhand-off' ] || fail "hollow manager: text lost"
-[ "$elapsed" -lt 1500 ] || fail "hollow manager: the run took $elapsed ms"
 echo taken | xclip -i -selection clipboard 2>/dev/null
-keepers_gone_within 3 || fail "hollow manager: the keeper outlived its clipboard"
+wait_until no_keepers 3 "hollow manager: the keeper outlived its clipboard"
 
 # A manager that never answers: the run does not wait for it; the keeper serves the text
 # meanwhile, and after its bounded wait carries on.
-"$PROBE" manager silent >/dev/null &
-manager=$!
-sleep 0.3
-start=$(milliseconds)
-run_quillet --send kept
-elapsed=$(($(milliseconds) - start))
-[ "$elapsed" -lt 1500 ] || fail "silent manager: the run took $elapsed ms"
+manager silent kept
 [ "$(timeout 5 xclip -o -selection clipboard)" = kept ] || fail "silent manager: text not served"
 sleep 2.5
-kill "$manager"
+stop "$MANAGER"
 [ -n "$(keepers)" ] || fail "silent manager: no keeper"
 [ "$(xclip -o -selection clipboard)" = kept ] || fail "silent manager: text lost"
 
 # The functions that need an open clipboard refuse without one, as Windows does.
-"$PROBE" rules >"$WORK/rules" || fail "clipboard rules: $(grep ALLOWED "$WORK/rules")"
+probe rules >"$WORK/rules" || fail "clipboard rules: $(grep ALLOWED "$WORK/rules")"
 
 # Our own text read back through the clipboard functions comes back as CF_TEXT.
-printf 'a\r\nb\rc\x80' | "$PROBE" set
-"$PROBE" get >"$WORK/get"
-printf 'a\r\nb\rc\x80' >"$WORK/get.expected"
-same_bytes "set then get" "$WORK/get" "$WORK/get.expected"
+printf 'a\r\nb\rc\x80' | probe set
+probe get >"$WORK/get"
+expect_file_bytes "set then get" "$WORK/get" 'a\r\nb\rc\x80'
 
 # No clipboard to be had: the run says so in one line (stderr, and the system log), once,
 # and ends as it would have. CASE, the environment, and what the line must say.
 no_clipboard() {
   local name=$1 expected=$2
   shift 2
-  "$SETQUILLET" com1 115200 >/dev/null
-  "$SIM" --quiet --timeout 5000 --pty "$LINK" --send lost >/dev/null 2>&1 &
-  local sim=$!
-  wait_link
-  env -u WAYLAND_DISPLAY "$@" "$QUILLET" </dev/null 2>"$WORK/err"
-  local status=$?
-  wait "$sim"
-  [ "$status" -eq 0 ] || fail "$name: Quillet ended with $status"
-  printf '%s\n' "$expected" >"$WORK/err.expected"
-  same_bytes "$name: standard error" "$WORK/err" "$WORK/err.expected"
-  env -u WAYLAND_DISPLAY "$@" "$PROBE" get >/dev/null 2>&1
+  setquillet com1 115200 >/dev/null
+  start_sim "$LINK" --quiet --timeout 5000 --send lost
+  quillet -u WAYLAND_DISPLAY "$@"
+  wait_sim
+  [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: Quillet ended with $QUILLET_STATUS"
+  expect_file_bytes "$name: standard error" "$WORK/quillet.err" "${expected//%/%%}\n"
+  bounded 10 env -u WAYLAND_DISPLAY "$@" "$PROBE" get >/dev/null 2>&1
   [ $? -eq 3 ] || fail "$name: clipboard text offered"
 }
 # A display that refuses us: the server wants a cookie that our authority file lacks.
@@ -110,7 +86,7 @@ xauth -f "$WORK/server.auth" add :0 . "$(mcookie)"
 : >"$WORK/refusing"
 Xvfb -displayfd 9 -auth "$WORK/server.auth" -nolisten tcp 9>"$WORK/refusing" >/dev/null 2>&1 &
 refusing=$!
-for _ in $(seq 100); do [ -s "$WORK/refusing" ] && break; sleep 0.05; done
+wait_until '[ -s "$WORK/refusing" ]' 5 "the refusing Xvfb did not start"
 refused=":$(head -n1 "$WORK/refusing")"
 no_clipboard "no display" \
   'Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)' \
@@ -124,7 +100,6 @@ no_clipboard "no server" \
 no_clipboard "no compositor" \
   "Quillet: error: no clipboard: cannot connect to Wayland display quillet-none (No such file or directory); DISPLAY is not set" \
   -u DISPLAY WAYLAND_DISPLAY=quillet-none XDG_RUNTIME_DIR="$WORK"
-kill "$refusing"
-wait "$refusing" 2>/dev/null
+stop "$refusing"
 
 finish

@@ -15,18 +15,14 @@ p2h_read_by "no X11 window active" "timeout 5 wl-paste -n" \
   "timeout 5 xclip -o -selection clipboard" "$GTK_X11"
 check_keeper "no X11 window active"
 h2p_from "no X11 window active" wl-copy "timeout 5 wl-paste -n"
-keepers_gone_within 3 || fail "keeper still running after wl-copy"
+wait_until no_keepers 3 "keeper still running after wl-copy"
 
 xmessage -geometry +10+10 focus 2>/dev/null &
 message=$!
-for _ in $(seq 100); do
-  [ "$(active)" != 0x0 ] && break
-  sleep 0.05
-done
-[ "$(active)" != 0x0 ] || fail "xmessage never became active"
+wait_until '[ "$(active)" != 0x0 ]' 5 "xmessage never became active"
 p2h_read_by "X11 window active" "timeout 5 wl-paste -n" \
   "timeout 5 xclip -o -selection clipboard" "$GTK_X11"
 h2p_from "X11 window active" wl-copy "timeout 5 wl-paste -n"
-kill "$message"
+stop "$message"
 
 finish

@@ -15,10 +15,7 @@ GDK_BACKEND=wayland NO_AT_BRIDGE=1 /usr/bin/python3 "$(dirname "$0")/gtk-clipboa
   --keyboard window <"$WORK/gtk.in" >"$WORK/gtk.out" 2>"$WORK/gtk.err" &
 exec {TO_GTK}>"$WORK/gtk.in" {FROM_GTK}<"$WORK/gtk.out"
 read -r -t 20 ready <&$FROM_GTK
-if [ "${ready:-}" != ready ]; then
-  fail "the GTK window never got the focus: $(cat "$WORK/gtk.err")"
-  finish
-fi
+[ "${ready:-}" = ready ] || { fail "the GTK window never got the focus: $(cat "$WORK/gtk.err")"; finish; }
 # The GTK window pastes, or (gtk_copy) copies its standard input.
 gtk() {
   echo "$1 $WORK/gtk" >&$TO_GTK
@@ -33,8 +30,7 @@ h2p_from "from X11" "xclip -i -selection clipboard" "timeout 5 xclip -o -selecti
 
 # Pasted first by the Wayland program, then again once the keeper was killed, and by an
 # X11 program then: mutter's copy.
-stale=0 lost=0
-started=$(date +%s%N)
+stale=0 lost=0 started=$SECONDS
 for run in $(seq 20); do
   run_quillet --send "text $run"
   sleep 1
@@ -48,7 +44,7 @@ for run in $(seq 20); do
   [ "$pasted" = "text $run" ] && [ "$copied" = "text $run" ] ||
     { lost=$((lost + 1)); echo "run $run, keeper killed: pasted [$pasted], X11 [$copied]"; }
 done
-echo "20 runs in $((($(date +%s%N) - started) / 1000000)) ms"
+echo "20 runs in $((SECONDS - started)) s"
 [ "$stale" -eq 0 ] || fail "$stale of 20 runs: the Wayland program pasted another text"
 [ "$lost" -eq 0 ] || fail "$lost of 20 runs: the text did not outlive the keeper"
 

@@ -17,38 +17,28 @@ round() {
   # Handheld to desktop: Windows-1252 from the handheld, UTF-8 on the desktop.
   printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
   printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
-  local started elapsed
-  started=$(date +%s%N)
-  run_quillet --send-file "$WORK/sent"
-  elapsed=$((($(date +%s%N) - started) / 1000000))
-  [ "$QUILLET_STATUS" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] ||
-    fail "$name: Quillet ended with $QUILLET_STATUS: $(cat "$WORK/quillet.err")"
+  timed run_quillet --send-file "$WORK/sent"
+  [ "$QUILLET_STATUS" -eq 0 ] && [ -z "$QUILLET_ERR" ] ||
+    fail "$name: Quillet ended with $QUILLET_STATUS: $QUILLET_ERR"
   # About 0.35 s with the tone; a wait on the manager would add 2 s.
-  echo "$name: the handheld's text took $elapsed ms from start to end"
+  echo "$name: the handheld's text took $ELAPSED ms from start to end"
   # QUILLET_TIME_SLACK_MS: what a slower build (the sanitizers') adds to every run.
-  [ "$elapsed" -lt $((1000 + ${QUILLET_TIME_SLACK_MS:-0})) ] || fail "$name: the run took $elapsed ms"
+  [ "$ELAPSED" -lt $((1000 + ${QUILLET_TIME_SLACK_MS:-0})) ] || fail "$name: the run took $ELAPSED ms"
   # Served at once: the keeper waits on no clipboard manager first.
-  timeout 1 wl-paste -n >"$WORK/wayland"
-  same_bytes "$name: wl-paste at once" "$WORK/wayland" "$WORK/expected"
+  reads "$name: wl-paste at once" "$WORK/expected" timeout 1 wl-paste -n
   sleep 2  # the text must outlive Quillet
-  timeout 5 wl-paste -n >"$WORK/wayland"
-  same_bytes "$name: wl-paste" "$WORK/wayland" "$WORK/expected"
-  timeout 5 xclip -o -selection clipboard >"$WORK/x11"
-  same_bytes "$name: xclip" "$WORK/x11" "$WORK/expected"
+  reads "$name: wl-paste" "$WORK/expected" wl-paste -n
+  reads "$name: xclip" "$WORK/expected" xclip -o -selection clipboard
   check_keeper "$name"
   # Another copy replaces the text: the keeper ends, and the copy stays.
   echo other | wl-copy
-  keepers_gone_within 3 || fail "$name: keeper still running after wl-copy"
+  wait_until no_keepers 3 "$name: keeper still running after wl-copy"
   [ "$(timeout 5 wl-paste -n 2>&1)" = other ] ||
     fail "$name: the keeper's end took the copy that replaced its text with it"
 
   # Desktop to handheld: what the user copied last, whatever the X11 clipboard holds.
-  echo stale | timeout 5 xclip -i -selection clipboard
-  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' | wl-copy
-  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
-  run_quillet --receive
-  [ "$SIM_STATUS" -eq 0 ] || fail "$name: handheld-sim ended with $SIM_STATUS"
-  same_bytes "$name: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
+  echo stale | xclip -i -selection clipboard
+  h2p_from "$name" wl-copy "wl-paste -n"
 }
 
 [ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
@@ -63,7 +53,7 @@ for i in $(seq 10); do
   run_quillet --send "mirrored $i"
   sleep 1.1  # past the moment when a compositor's bridge may answer our taking of it
   echo "copied $i" | wl-copy
-  keepers_gone_within 3 || fail "copy $i: keeper still running after wl-copy"
+  wait_until no_keepers 3 "copy $i: keeper still running after wl-copy"
   [ "$(timeout 5 wl-paste -n 2>&1)" = "copied $i" ] ||
     fail "copy $i: the keeper's end took the new copy with it: [$(timeout 5 wl-paste -n 2>&1)]"
 done
@@ -73,8 +63,7 @@ done
 head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
 yes '€' | head -n 32766 | tr -d '\n' >"$WORK/expected"
 run_quillet --send-file "$WORK/sent"
-timeout 5 wl-paste -n >"$WORK/wayland"
-same_bytes "longest text" "$WORK/wayland" "$WORK/expected"
+reads "longest text" "$WORK/expected" wl-paste -n
 head -c 1500000 /dev/urandom | base64 -w 76 | sed 's/+/é/g; s/\//€/g' >"$WORK/big.utf8"
 iconv -f UTF-8 -t CP1252 "$WORK/big.utf8" >"$WORK/big.expected"
 wl-copy <"$WORK/big.utf8"
@@ -94,8 +83,8 @@ run_quillet --send-file "$WORK/sent"
 second_reader_behind_stuck wayland wl-paste -n
 # The slow one (a page every 4 s) is given up at its deadline, about 5 s after it asked,
 # however often it reads: by then it has not had the whole text.
-for _ in $(seq 120); do grep -q '^ended' "$STALL_OUT" && break; sleep 0.1; done
-stop_stall
+wait_until 'grep -q "^ended" "$STALL_OUT"' 12
+stop "$STALL_PID"
 read -r ms bytes < <(sed -n 's/^ended after \([0-9]*\) ms with \([0-9]*\) bytes$/\1 \2/p' \
   "$STALL_OUT")
 [ -n "$ms" ] && [ "$ms" -ge 4000 ] && [ "$ms" -lt 7000 ] && [ "$bytes" -lt 72000 ] ||
@@ -107,26 +96,20 @@ echo "slow reader: $(grep '^ended' "$STALL_OUT")"
 # knows Quillet's when it comes.
 offer_no_text() {
   printf x | wl-copy -t image/png
-  for _ in $(seq 50); do [ "$(wl-paste -l 2>/dev/null)" = image/png ] && return; sleep 0.05; done
-  fail "wl-copy offered no image"
+  wait_until '[ "$(wl-paste -l 2>/dev/null)" = image/png ]' 3 "wl-copy offered no image"
 }
 offer_no_text
-started=$(date +%s%N)
-run_quillet --send-file "$WORK/sent"
-alone=$((($(date +%s%N) - started) / 1000000))
+timed run_quillet --send-file "$WORK/sent"
+alone=$ELAPSED
 offer_no_text
 if STALL_SAYS=watching start_stall wayland 1 next; then
-  started=$(date +%s%N)
-  run_quillet --send-file "$WORK/sent"
-  stuck=$((($(date +%s%N) - started) / 1000000))
+  timed run_quillet --send-file "$WORK/sent"
   [ "$QUILLET_STATUS" -eq 0 ] || fail "stuck reader in the run: Quillet ended with $QUILLET_STATUS"
-  for _ in $(seq 50); do grep -qx asked "$STALL_OUT" && break; sleep 0.05; done
-  grep -qx asked "$STALL_OUT" || fail "stuck reader in the run never asked"
-  [ "$stuck" -lt $((alone + 1000)) ] || fail "a stuck reader made the run take $stuck ms, not $alone"
-  echo "the run took $alone ms alone and $stuck ms with a stuck reader"
-  timeout 5 wl-paste -n >"$WORK/wayland"
-  same_bytes "stuck reader in the run: the text" "$WORK/wayland" "$WORK/long.expected"
-  stop_stall
+  wait_until 'grep -qx asked "$STALL_OUT"' 3 "stuck reader in the run never asked"
+  [ "$ELAPSED" -lt $((alone + 1000)) ] || fail "a stuck reader made the run take $ELAPSED ms, not $alone"
+  echo "the run took $alone ms alone and $ELAPSED ms with a stuck reader"
+  reads "stuck reader in the run: the text" "$WORK/long.expected" wl-paste -n
+  stop "$STALL_PID"
 fi
 
 # Whether an X11 window is active is what the desktop names in _NET_ACTIVE_WINDOW, not
@@ -135,24 +118,21 @@ fi
 # its own that no compositor bridges, only Quillet can have put the text there.
 WL_DISPLAY_X11=$DISPLAY WL_WAYLAND=$WAYLAND_DISPLAY
 start_x
-OWN_X11=$DISPLAY
 export WAYLAND_DISPLAY=$WL_WAYLAND
 mkfifo "$WORK/focus"
 for kind in parked active; do
   echo before | timeout 5 xclip -i -selection clipboard
-  "$PROBE" focus "$kind" >"$WORK/focus" &
+  timeout 30 "$PROBE" focus "$kind" >"$WORK/focus" &
   focus=$!
-  read -r ready <"$WORK/focus"
+  read -r -t 10 ready <"$WORK/focus"
   [ "$ready" = ready ] || fail "focus $kind: the probe did not start"
   run_quillet --send "focus $kind"
   got=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
-  kill "$focus"
-  wait "$focus" 2>/dev/null
+  stop "$focus"
   [ "$kind" = parked ] && expected="focus parked" || expected=before
   [ "$got" = "$expected" ] || fail "focus $kind: X11 programs read [$got], expected [$expected]"
 done
-kill "$XVFB_PID"
-wait "$XVFB_PID" 2>/dev/null
+stop "$XVFB_PID"
 XVFB_PID=""
 export DISPLAY=$WL_DISPLAY_X11
 
@@ -161,16 +141,11 @@ message=$!
 # Whether a new window gets the focus is sway's own policy, and Debian 13's sway 1.10 now
 # and then left this one without it: the window is given the focus through sway's IPC, as
 # a user clicking it would.
-for _ in $(seq 100); do
-  swaymsg '[class="^Xmessage$"] focus' >/dev/null 2>&1 &&
-    [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] && break
-  sleep 0.05
-done
-[ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] ||
+wait_until 'swaymsg "[class=\"^Xmessage$\"] focus" >/dev/null 2>&1 &&
+  [ -n "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ]' 5 ||
   fail "xmessage never got the focus: $(timeout 5 xdotool getwindowfocus 2>&1 | head -c 300)"
 round "X11 focus"
-kill "$message"
-wait "$message" 2>/dev/null
+stop "$message"
 
 # ---- Signals: Ctrl-C, kill, a closed terminal, in each phase of a run -----------------
 # The handheld speaks from the far end of a pty pair that outlives the runs (socat): a run
@@ -178,12 +153,7 @@ wait "$message" 2>/dev/null
 # a text that had arrived on the clipboard, and end with the signal's status. The tone
 # stalls (ALSA's default device is a FIFO nobody reads, as a frozen sound server would):
 # the run spends 1.3 s in it.
-mkdir -p "$(dirname "$LINK")"
-rm -f "$LINK"
-socat PTY,link="$LINK",raw,echo=0 PTY,link="$WORK/handheld",raw,echo=0 2>/dev/null &
-relay=$!
-trap 'kill $relay 2>/dev/null; cleanup' EXIT
-wait_link || fail "socat placed no link"
+start_relay
 mkfifo "$WORK/stalled-sound"
 sound() {
   if [ "$1" = stalled ]; then
@@ -194,7 +164,7 @@ sound() {
 }
 # Quillet in the background, taking SIGINT as a foreground program does.
 start_quillet() {
-  env --default-signal=INT "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err" &
+  timeout 30 env --default-signal=INT "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err" &
   quillet=$!
   sleep 0.3  # it opens the port and waits for the word
 }
@@ -204,26 +174,19 @@ signal_run() {
   echo before | wl-copy
   sound stalled
   start_quillet
-  case $phase in
-    text)
-      # The length field and three bytes of the text, then silence: the read waits.
-      "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "$name" --stop-after 23 \
-        >/dev/null 2>&1 &
-      sim=$!
-      sleep 0.3
-      ;;
-    tone)
-      "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "$name" >/dev/null 2>&1 &
-      sim=$!
-      expected=$name
-      # The text arrives at once; the run's tone then takes 1.3 s.
-      sleep 0.6
-      ;;
-  esac
+  # In the text: the length field and three bytes of it, then silence, and the read waits.
+  # In the tone: the text arrives at once; the run's tone then takes 1.3 s.
+  if [ "$phase" != word ]; then
+    [ "$phase" = text ] && cut=(--stop-after 23) || cut=() expected=$name
+    timeout 30 "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "$name" "${cut[@]}" \
+      >/dev/null 2>&1 &
+    sim=$!
+    sleep "$([ "$phase" = text ] && echo 0.3 || echo 0.6)"
+  fi
   kill -"$signal" "$quillet"
   wait "$quillet"
   status=$?
-  [ -n "$sim" ] && { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; }
+  [ -n "$sim" ] && stop "$sim"
   [ "$status" -eq $((128 + $(kill -l "$signal"))) ] ||
     fail "$name: Quillet ended with $status; $(cat "$WORK/quillet.err")"
   [ "$(timeout 5 wl-paste -n 2>/dev/null)" = "$expected" ] ||
@@ -240,7 +203,7 @@ signal_run() {
   # keeper holds no X11 selection: it is the last run that needs this.)
   [ "$phase" = tone ] && sleep 1.1
   DISPLAY= start_quillet
-  "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "after $name" >/dev/null 2>&1
+  bounded 30 "$SIM" --quiet --timeout 1500 "$WORK/handheld" --send "after $name" >/dev/null 2>&1
   wait "$quillet"
   status=$?
   local pasted
@@ -253,7 +216,7 @@ for signal in INT TERM HUP; do
     signal_run "$signal" "$phase"
   done
 done
-kill "$relay" 2>/dev/null
+stop "$RELAY"
 
 # Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
 # Wayland text stays.
@@ -267,7 +230,7 @@ sleep 0.5
 [ "$(timeout 5 wl-paste -n)" = 'Xwayland gone' ] || fail "Xwayland gone: the Wayland text went too"
 [ -n "$(keepers)" ] || fail "Xwayland gone: no keeper"
 echo other | wl-copy
-keepers_gone_within 3 || fail "Xwayland gone: keeper still running after wl-copy"
+wait_until no_keepers 3 "Xwayland gone: keeper still running after wl-copy"
 
 # The compositor goes away while the keeper also serves an X display of its own (an Xvfb
 # here, which outlives it): the X11 text stays, until another program takes it.
@@ -278,13 +241,12 @@ run_quillet --send 'compositor gone'
 [ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
   fail "compositor gone: the X11 selection lacks the text"
 sleep 1.5  # past the moment when a compositor's bridge may answer our taking of it
-kill "$SWAY_PID"
-wait "$SWAY_PID" 2>/dev/null
+stop "$SWAY_PID"
 sleep 0.3
 [ -n "$(keepers)" ] || fail "compositor gone: the keeper ended with it"
 [ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
   fail "compositor gone: the X11 text went too"
 echo other | xclip -i -selection clipboard 2>/dev/null
-keepers_gone_within 3 || fail "compositor gone: keeper still running after xclip"
+wait_until no_keepers 3 "compositor gone: keeper still running after xclip"
 
 finish

@@ -2,18 +2,18 @@
 # SetQuillet on Linux: its output byte for byte, its exit code (1 only after a printed
 # registry failure), and what it stores (or must not store) in the per-user settings
 # store; the store's neighbours, a symbolic link and a FIFO in its place, a full disk.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/desktop-lib.sh" "$1"
 
 USAGE='SetQuillet <port> [<baudrate>]\n   <port> ::= usb | com1..com8\n   <baudrate> ::= 2400..115200 (only for com1..com8)\n Current setting: '
 UNSET='unknown or no port set'
 NOT_STORED='-'
 
-# set_quillet WHAT ARGS...: runs SetQuillet; its output in $scratch/out; its exit code
+# set_quillet WHAT ARGS...: runs SetQuillet; its output in $WORK/out; its exit code
 # must be $EXPECT_EXIT (0 unless set for the call).
 set_quillet() {
   local what=$1
   shift
-  "$SETQUILLET" "$@" >"$scratch/out"
+  setquillet "$@" >"$WORK/out"
   local code=$?
   [ $code -eq "${EXPECT_EXIT:-0}" ] || fail "$what: exit code $code"
 }
@@ -31,12 +31,12 @@ for case in "${CASES[@]}"; do
   fresh_config
   read -ra argv <<<"$args"
   set_quillet "SetQuillet $args" "${argv[@]}"
-  expect_file_bytes "SetQuillet $args: output" "$scratch/out" "$output"
+  expect_file_bytes "SetQuillet $args: output" "$WORK/out" "$output"
   if [ "$shown" == "$NOT_STORED" ]; then
     [ -e "$XDG_CONFIG_HOME/quillet" ] && fail "SetQuillet $args: stored something"
   else
     set_quillet "SetQuillet after $args"
-    expect_file_bytes "SetQuillet after $args: output" "$scratch/out" "${USAGE}${shown}"
+    expect_file_bytes "SetQuillet after $args: output" "$WORK/out" "${USAGE}${shown}"
   fi
 done
 
@@ -44,9 +44,9 @@ done
 fresh_config
 set_quillet "first" com5 9600
 set_quillet "com3 1234 over com5" com3 1234
-expect_file_bytes "com3 1234 over com5" "$scratch/out" "${USAGE}com5 with 9600 bps\n"
+expect_file_bytes "com3 1234 over com5" "$WORK/out" "${USAGE}com5 with 9600 bps\n"
 set_quillet "after com3 1234"
-expect_file_bytes "after com3 1234" "$scratch/out" "${USAGE}com3 with illegal 1234 bps\n"
+expect_file_bytes "after com3 1234" "$WORK/out" "${USAGE}com3 with illegal 1234 bps\n"
 
 # The store is a readable text; usb stores Baudrate 0.
 fresh_config
@@ -63,24 +63,24 @@ XDG_CONFIG_HOME=$XDG_CONFIG_HOME/not-a-folder
 touch "$XDG_CONFIG_HOME"
 LAST_ERROR='\nLastError: The system cannot find the path specified.\r\n\n'
 EXPECT_EXIT=1 set_quillet "unreachable root, no arguments"
-expect_file_bytes "unreachable root, no arguments" "$scratch/out" "${USAGE}${LAST_ERROR}${UNSET}"
+expect_file_bytes "unreachable root, no arguments" "$WORK/out" "${USAGE}${LAST_ERROR}${UNSET}"
 EXPECT_EXIT=1 set_quillet "unreachable root, com5 9600" com5 9600
-expect_file_bytes "unreachable root, com5 9600" "$scratch/out" "${LAST_ERROR}"
+expect_file_bytes "unreachable root, com5 9600" "$WORK/out" "${LAST_ERROR}"
 
 # A damaged store is reported and left exactly as it was.
 fresh_config
 mkdir -p "$XDG_CONFIG_HOME/quillet"
 printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Dorvane\\Quillet]\n"Port"=dword:5\nPort 5 by hand\n' \
   >"$XDG_CONFIG_HOME/quillet/user.reg"
-cp "$XDG_CONFIG_HOME/quillet/user.reg" "$scratch/damaged"
+cp "$XDG_CONFIG_HOME/quillet/user.reg" "$WORK/damaged"
 EXPECT_EXIT=1 set_quillet "damaged store, com5 9600" com5 9600
-expect_file_bytes "damaged store, com5 9600" "$scratch/out" \
+expect_file_bytes "damaged store, com5 9600" "$WORK/out" \
   '\nLastError: The configuration registry database is corrupt.\r\n\n'
-cmp -s "$scratch/damaged" "$XDG_CONFIG_HOME/quillet/user.reg" || fail "damaged store was written over"
+cmp -s "$WORK/damaged" "$XDG_CONFIG_HOME/quillet/user.reg" || fail "damaged store was written over"
 set_quillet "damaged store, no arguments"
-expect_file_bytes "damaged store, no arguments" "$scratch/out" "${USAGE}${UNSET}"
-run_quillet
-expect_equal "Quillet on a damaged store: exit code" 5 "$status"
+expect_file_bytes "damaged store, no arguments" "$WORK/out" "${USAGE}${UNSET}"
+quillet
+expect_equal "Quillet on a damaged store: exit code" 5 "$QUILLET_STATUS"
 
 # Files the user keeps beside the store survive every write; only a killed writer's own
 # temporary file is cleared away.
@@ -98,7 +98,7 @@ for name in "${side[@]}"; do
 done
 [ -e "$XDG_CONFIG_HOME/quillet/.user.reg.quillet-a1B2c3" ] && fail "a stale temporary file stayed"
 set_quillet "side files: setting"
-expect_file_bytes "side files: setting" "$scratch/out" "${USAGE}usb\n"
+expect_file_bytes "side files: setting" "$WORK/out" "${USAGE}usb\n"
 
 # A store that is a chain of symbolic links (a dotfile manager's) stays so; the file at
 # its end holds the new setting, replaced in its own folder with nothing left there.
@@ -118,11 +118,11 @@ expect_equal "links: the target's mode" 644 "$(stat -c %a "$dotfiles/quillet/sto
 expect_equal "links: files in the target's folder" "current.reg store.reg" \
   "$(ls -A "$dotfiles/quillet" | tr '\n' ' ' | sed 's/ $//')"
 set_quillet "store behind links: setting"
-expect_file_bytes "store behind links: setting" "$scratch/out" "${USAGE}com3 with 57600 bps\n"
+expect_file_bytes "store behind links: setting" "$WORK/out" "${USAGE}com3 with 57600 bps\n"
 # A link that leads nowhere is an error, and nothing is written.
 rm "$dotfiles/quillet/store.reg"
 EXPECT_EXIT=1 set_quillet "dangling link" com4 9600
-expect_file_bytes "dangling link" "$scratch/out" \
+expect_file_bytes "dangling link" "$WORK/out" \
   '\nLastError: The system cannot find the file specified.\r\n\n'
 [ -L "$store" ] && [ ! -e "$dotfiles/quillet/store.reg" ] || fail "dangling link: something was written"
 
@@ -132,19 +132,14 @@ fresh_config
 store=$XDG_CONFIG_HOME/quillet/user.reg
 mkdir -p "$XDG_CONFIG_HOME/quillet"
 mkfifo "$store"
-started=$(date +%s%N)
-EXPECT_EXIT=1 timeout 10 bash -c "$(declare -f set_quillet fail); scratch=$scratch; SETQUILLET=$SETQUILLET; set_quillet 'FIFO' com5 9600" ||
-  fail "SetQuillet on a FIFO did not end by itself"
-elapsed=$((($(date +%s%N) - started) / 1000000))
-expect_file_bytes "FIFO, com5 9600" "$scratch/out" \
+EXPECT_EXIT=1 timed set_quillet 'FIFO' com5 9600
+elapsed=$ELAPSED
+expect_file_bytes "FIFO, com5 9600" "$WORK/out" \
   '\nLastError: The configuration registry database is corrupt.\r\n\n'
-started=$(date +%s%N)
-timeout 10 "$QUILLET" 2>"$scratch/quillet.err"
-status=$?
-quillet_elapsed=$((($(date +%s%N) - started) / 1000000))
-expect_equal "Quillet on a FIFO: exit code" 5 "$status"
-echo "FIFO in the store's place: SetQuillet $elapsed ms, Quillet $quillet_elapsed ms"
-[ "$elapsed" -lt 2000 ] && [ "$quillet_elapsed" -lt 2000 ] || fail "a FIFO was waited on"
+quillet
+expect_equal "Quillet on a FIFO: exit code" 5 "$QUILLET_STATUS"
+echo "FIFO in the store's place: SetQuillet $elapsed ms, Quillet $ELAPSED ms"
+[ "$elapsed" -lt 2000 ] && [ "$ELAPSED" -lt 2000 ] || fail "a FIFO was waited on"
 [ -p "$store" ] || fail "the FIFO was replaced"
 [ "$(ls -A "$XDG_CONFIG_HOME/quillet")" == user.reg ] || fail "FIFO: a file was left beside it"
 
@@ -155,19 +150,19 @@ if [ "$(id -u)" -eq 0 ]; then
   store=$XDG_CONFIG_HOME/quillet/user.reg
   mkdir -p "$XDG_CONFIG_HOME/quillet"
   # shellcheck disable=SC2016
-  unshare --mount -- bash -c '
+  SETQUILLET=$SETQUILLET timeout 30 unshare --mount -- bash -c '
     mount -t tmpfs -o size=64k,mode=0700 tmpfs "$XDG_CONFIG_HOME/quillet" || exit 9
     "$SETQUILLET" com5 9600 || exit 8
     head -c 1M /dev/zero >"$XDG_CONFIG_HOME/quillet/filler" 2>/dev/null
     "$SETQUILLET" com3 2400 >"$0/full.out"; echo $? >"$0/full.code"
     "$SETQUILLET" >"$0/full.shown"
-    ls -A "$XDG_CONFIG_HOME/quillet" >"$0/full.files"' "$scratch"
+    ls -A "$XDG_CONFIG_HOME/quillet" >"$0/full.files"' "$WORK"
   expect_equal "full disk: set-up" 0 "$?"
-  expect_equal "full disk: exit code" 1 "$(cat "$scratch/full.code")"
-  expect_file_bytes "full disk: output" "$scratch/full.out" \
+  expect_equal "full disk: exit code" 1 "$(cat "$WORK/full.code")"
+  expect_file_bytes "full disk: output" "$WORK/full.out" \
     '\nLastError: There is not enough space on the disk.\r\n\n'
-  expect_file_bytes "full disk: setting after" "$scratch/full.shown" "${USAGE}com5 with 9600 bps\n"
-  expect_equal "full disk: files" "filler user.reg user.reg.lock" "$(tr '\n' ' ' <"$scratch/full.files" | sed 's/ $//')"
+  expect_file_bytes "full disk: setting after" "$WORK/full.shown" "${USAGE}com5 with 9600 bps\n"
+  expect_equal "full disk: files" "filler user.reg user.reg.lock" "$(tr '\n' ' ' <"$WORK/full.files" | sed 's/ $//')"
 else
   echo "full disk: needs root for its mount namespace; not run" >&2
 fi
@@ -177,7 +172,7 @@ fi
 as_user() { if [ "$(id -u)" -eq 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
 fresh_config
 store=$XDG_CONFIG_HOME/quillet/user.reg
-chmod 755 "$scratch" "$XDG_CONFIG_HOME"
+chmod 755 "$WORK" "$XDG_CONFIG_HOME"
 mkdir -p "$XDG_CONFIG_HOME/quillet" "$XDG_CONFIG_HOME/locked"
 set_quillet "locked: before" com5 9600
 mv "$store" "$XDG_CONFIG_HOME/locked/user.reg"
@@ -185,9 +180,9 @@ ln -s ../locked/user.reg "$store"
 chmod 644 "$XDG_CONFIG_HOME/locked/user.reg"
 chmod 555 "$XDG_CONFIG_HOME/locked"
 [ "$(id -u)" -eq 0 ] && chown -R nobody "$XDG_CONFIG_HOME/quillet"
-as_user "$SETQUILLET" com2 4800 >"$scratch/out"
+as_user timeout 10 "$SETQUILLET" com2 4800 >"$WORK/out"
 expect_equal "locked target folder: exit code" 1 "$?"
-expect_file_bytes "locked target folder: output" "$scratch/out" '\nLastError: Access is denied.\r\n\n'
+expect_file_bytes "locked target folder: output" "$WORK/out" '\nLastError: Access is denied.\r\n\n'
 grep -qx '"Port"=dword:00000005' "$XDG_CONFIG_HOME/locked/user.reg" || fail "locked target was changed"
 expect_equal "locked target folder: files" "user.reg" "$(ls -A "$XDG_CONFIG_HOME/locked")"
 [ -L "$store" ] || fail "locked target: the link was replaced"
@@ -203,27 +198,26 @@ chmod 755 "$XDG_CONFIG_HOME/locked"
 # run in a sticky folder, through its own device link and a store link into its dotfiles.
 if [ "$(id -u)" -eq 0 ]; then
   read -r -d '' planted <<'PLANTED'
-source "$1"
-chmod 755 "$scratch"
-mkdir "$scratch/dev" && mount --rbind /dev "$scratch/dev" && mount -t tmpfs -o mode=755 tmpfs /dev &&
-  mkdir /dev/.host && mount --move "$scratch/dev" /dev/.host && ln -s /dev/.host/* /dev/ || exit 9
+source "$1/desktop-lib.sh" "$2"
+chmod 755 "$WORK"
+mkdir "$WORK/dev" && mount --rbind /dev "$WORK/dev" && mount -t tmpfs -o mode=755 tmpfs /dev &&
+  mkdir /dev/.host && mount --move "$WORK/dev" /dev/.host && ln -s /dev/.host/* /dev/ || exit 9
 python3 -c 'import os, socket, sys
 log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 log.bind("/dev/log")
 os.chmod("/dev/log", 0o666)
 with open(sys.argv[1], "a", buffering=1) as out:
     while True:
-        out.write(log.recv(65536).decode(errors="replace") + "\n")' "$scratch/syslog" &
-sims+=("$!")  # ended with the handhelds
-for _ in $(seq 200); do [ "$(stat -c %a /dev/log 2>/dev/null)" = 666 ] && break; sleep 0.05; done
-[ -S /dev/log ] || fail "no /dev/log of our own within 10 s"
+        out.write(log.recv(65536).decode(errors="replace") + "\n")' "$WORK/syslog" &
+BACKGROUND="$BACKGROUND $!"
+wait_until '[ "$(stat -c %a /dev/log 2>/dev/null)" = 666 ]' 10 "no /dev/log of our own within 10 s"
 plant() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
-for program in QUILLET HANDHELD_SIM; do  # for run_quillet and start_sim
+for program in QUILLET SIM; do  # for quillet and start_sim
   printf '#!/bin/sh\nexec setpriv --reuid=nobody --regid=nogroup --clear-groups "%s" "$@"\n' \
-    "${!program}" >"$scratch/nobody-$program"
-  chmod 755 "$scratch/nobody-$program"
+    "${!program}" >"$WORK/nobody-$program"
+  chmod 755 "$WORK/nobody-$program"
 done
-victim=$scratch/victim.reg attacker=$scratch/attacker
+victim=$WORK/victim.reg attacker=$WORK/attacker
 : >"$victim"
 mkdir "$attacker" && chown nobody "$attacker"
 SETTINGS_UNSET='Quillet: error: Registry values unset. Run SetQuillet from console!'
@@ -254,45 +248,46 @@ for row in "${ROWS[@]}"; do
   fresh_config
   base=$XDG_CONFIG_HOME
   $name
-  HANDHELD_SIM=$scratch/nobody-HANDHELD_SIM start_sim "$base/quillet/devices/com1" --receive --timeout 2000
+  SIM=$WORK/nobody-SIM start_sim "$base/quillet/devices/com1" --receive --timeout 2000
   before=$(find "$base" "$attacker" "$victim" ! -name com1 -printf '%p %m %u %s\n' | sort)
-  "$SETQUILLET" com1 115200 >"$scratch/out"
+  "$SETQUILLET" com1 115200 >"$WORK/out"
   expect_equal "$name: SetQuillet's exit code" "$code" "$?"
-  expect_file_bytes "$name: SetQuillet's output" "$scratch/out" "$output"
-  run_quillet
-  expect_equal "$name: Quillet's exit code" "$quillet_code" "$status"
-  expect_equal "$name: Quillet's message" "$message" "$errors"
+  expect_file_bytes "$name: SetQuillet's output" "$WORK/out" "$output"
+  quillet
+  expect_equal "$name: Quillet's exit code" "$quillet_code" "$QUILLET_STATUS"
+  expect_equal "$name: Quillet's message" "$message" "$QUILLET_ERR"
   wait_sim
-  expect_equal "$name: nobody's handheld never heard from the host" 2 "$?"
-  [ -s "$scratch/sim.out" ] && fail "$name: text reached nobody's handheld: $(cat "$scratch/sim.out")"
+  expect_equal "$name: nobody's handheld never heard from the host" 2 "$SIM_STATUS"
+  [ -s "$WORK/handheld" ] && fail "$name: text reached nobody's handheld: $(cat "$WORK/sim.out")"
   after=$(find "$base" "$attacker" "$victim" ! -name com1 -printf '%p %m %u %s\n' | sort)
   [ "$before" == "$after" ] || fail "$name: files changed: $(diff <(echo "$before") <(echo "$after"))"
-  wait_for_line "$scratch/syslog" "Quillet: refused $base$line"
+  wait_until 'grep -qF "Quillet: refused $base$line" "$WORK/syslog"' 5 \
+    "$name: the system log never said [refused $base$line]"
 done
 
-refusals=$(grep -c refused "$scratch/syslog")
+refusals=$(grep -c refused "$WORK/syslog")
 fresh_config
 chmod 1777 "$XDG_CONFIG_HOME"
 store=$XDG_CONFIG_HOME/quillet/user.reg dotfiles=$XDG_CONFIG_HOME/dotfiles
 plant "$SETQUILLET" com1 115200
 expect_equal "nobody's first run: exit code" 0 "$?"
 expect_equal "nobody's first run: folder" "700 nobody" "$(stat -c '%a %U' "$XDG_CONFIG_HOME/quillet")"
-HANDHELD_SIM=$scratch/nobody-HANDHELD_SIM start_sim "$XDG_CONFIG_HOME/quillet/devices/com1" --send hello
-QUILLET=$scratch/nobody-QUILLET run_quillet
-expect_equal "nobody's own device link: exit code" 0 "$status"
-expect_equal "nobody's own device link: message" "$NO_CLIPBOARD" "$errors"
+SIM=$WORK/nobody-SIM start_sim "$XDG_CONFIG_HOME/quillet/devices/com1" --send hello
+QUILLET=$WORK/nobody-QUILLET quillet
+expect_equal "nobody's own device link: exit code" 0 "$QUILLET_STATUS"
+expect_equal "nobody's own device link: message" "$NO_CLIPBOARD" "$QUILLET_ERR"
 wait_sim
-expect_equal "nobody's own device link: handheld-sim's exit" 0 "$?"
+expect_equal "nobody's own device link: handheld-sim's exit" 0 "$SIM_STATUS"
 plant mkdir "$dotfiles" && plant mv "$store" "$dotfiles/user.reg" &&
   plant ln -s "$dotfiles/user.reg" "$store"
 plant "$SETQUILLET" com3 57600
 expect_equal "nobody's store link: exit code" 0 "$?"
 grep -qx '"Port"=dword:00000003' "$dotfiles/user.reg" && [ -L "$store" ] ||
   fail "nobody's store link was not written through"
-expect_equal "nobody's own files: refusals logged" "$refusals" "$(grep -c refused "$scratch/syslog")"
+expect_equal "nobody's own files: refusals logged" "$refusals" "$(grep -c refused "$WORK/syslog")"
 finish
 PLANTED
-  unshare --mount -- bash -c "$planted" planted "$(dirname "$0")/lib.sh" >/dev/null ||
+  timeout 120 unshare --mount -- bash -c "$planted" planted "$(dirname "$0")" "$1" >/dev/null ||
     fail "files another user planted (above)"
 else
   echo "files another user planted: needs root to act as two users; not run" >&2

@@ -53,6 +53,8 @@ TEST_F(Transfer, EachCommandMovesOneTextByteExact) {
       {"receive blank-led", 3, "old", "Mivra-P2H 0000000003abc", "", "abc", {}, 1, ~0u},
       {"receive short", 3, "old", "Mivra-P2H00000000010abcd", "", "abcd", {}, 1, ~0u},
       {"receive NUL", 3, "old", Bytes("Mivra-P2H00000000005ab\0cd", 25), "", "ab", {}, 1, ~0u},
+      {"NUL ends the field", 3, "old", Bytes("Mivra-P2H5\0" "000000000abcdef", 26), "", "abcde", {},
+       1, ~0u},
       {"one too many", 3, "old", "Mivra-P2H00000032767x", "", "old", {}, 0, ~0u},
       {"zero", 3, "old", "Mivra-P2H00000000000", "", "old", {}, 0, ~0u},
       {"letters", 3, "old", "Mivra-P2Habcdefghijkx", "", "old", {}, 0, ~0u},

@@ -69,6 +69,7 @@ TEST(ParseDecimal, ParsesLikeAtoiAndSaturatesBeyondThirtyTwoBits) {
       {"- 5", 0},            {"+-5", 0},           {"2147483647", INT_MAX},
       {"2147483648", INT_MAX}, {"99999999999", INT_MAX}, {"04294967297", INT_MAX},
       {"-2147483648", INT_MIN}, {"-99999999999", INT_MIN}, {"9600abc", 9600},
+      {"\v\f\r 9", 9},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseDecimal(c.text), c.value) << c.text;
 }
