@@ -570,7 +570,7 @@ hostile_owner() {
     wait_until "grep -qx ready $WORK/owner.out" 5 "$name: not ready"
   fi
   WRAP="$PROBE peak $WORK/peak" run_quillet --receive
-  pkill -KILL -P "$owner"
+  pkill -CONT -P "$owner"
   stop "$owner"
   local peak
   peak=$(cat "$WORK/peak" 2>/dev/null)
