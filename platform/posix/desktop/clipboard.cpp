@@ -20,7 +20,7 @@
 //   empty clipboard (the previous owner's text is gone for everyone).
 // - SetClipboardData(CF_TEXT, block) takes the block over and returns it: the clipboard
 //   owns it from then on. No delayed rendering (a null block) and no other format; on
-//   failure the block stays the caller's, and the run says so once on standard error and
+//   failure the block stays the caller's, and the run says so on standard error and
 //   in the system log: "Quillet: error: clipboard refused the text: REASON". On Wayland
 //   the text is also set as the X11 selection, for X11 programs that the compositor does
 //   not bridge to.
