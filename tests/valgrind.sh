@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Memcheck over the unit tests and the fuzzers' seed replays: every test must pass with
-# no memory error and nothing lost (definitely, indirectly or possibly). The Linux
-# platform's handle table lives as long as the process and shows as still reachable.
-# The one suppression (valgrind.supp) is glibc's loader reading its own string by words
-# when a double-byte code page's converter loads; none of it is our memory.
-# An uninitialised read is reported without its origin (--track-origins=yes finds it, at
-# twice the time).
+# Memcheck over the unit tests and the fuzzers' seed replays: every test must pass with no
+# memory error and nothing lost (the Linux platform's handle table shows as still
+# reachable). The one suppression (valgrind.supp): glibc's loader reading its own string by
+# words as a double-byte code page's converter loads. --track-origins=yes finds an
+# uninitialised read's origin, at twice the time.
 # Usage: tests/valgrind.sh BUILD_DIR   (a build without sanitizers)
 set -uo pipefail
 build=${1:?usage: valgrind.sh BUILD_DIR}

@@ -5,6 +5,7 @@
 #include "contract.h"
 
 #include "common/settings.h"
+#include "systemtexts.h"
 
 int failures = 0;
 
@@ -158,10 +159,7 @@ static void SerialPort(void) {
     DCB dcb = DCB(), back = DCB();
     dcb.DCBlength = back.DCBlength = sizeof(DCB);
     CHECK(GetCommState(port, &dcb));
-    dcb.BaudRate = rate;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.BaudRate = rate, dcb.ByteSize = 8, dcb.Parity = NOPARITY, dcb.StopBits = ONESTOPBIT;
     CHECK(SetCommState(port, &dcb));
     CHECK(GetCommState(port, &back));
     CHECK_EQ(rate, back.BaudRate);
@@ -209,6 +207,7 @@ static void Clipboard(void) {
   CHECK(data != nullptr);
   CHECK_TEXT("one\r\ntwo", data ? (const char*)GlobalLock(data) : nullptr);
   if (data != nullptr) GlobalUnlock(data);
+  CHECK(GetClipboardData(2) == nullptr);  // CF_BITMAP: no format but the one given
 
   // Emptied: no text, by either question.
   CHECK(EmptyClipboard());
@@ -216,32 +215,16 @@ static void Clipboard(void) {
   CHECK(!IsClipboardFormatAvailable(CF_TEXT));
   CHECK(OpenClipboard(nullptr));
   CHECK(GetClipboardData(CF_TEXT) == nullptr);
+  CHECK(SetClipboardData(CF_TEXT, nullptr) == nullptr);  // no block: no text to promise
   CHECK(CloseClipboard());
 }
 
 // ---- Error texts: FormatMessageA as both error hooks ask, and LocalFree ---------------
 
 static void ErrorTexts(void) {
-  // The codes the registry, the port and the clipboard calls pass to the hooks.
-  const struct {
-    DWORD code;
-    const char* text;
-  } texts[] = {
-      {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
-      {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
-      {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
-      {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
-      {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
-      {ERROR_SHARING_VIOLATION,
-       "The process cannot access the file because it is being used by another process.\r\n"},
-      {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
-      {ERROR_MORE_DATA, "More data is available.\r\n"},
-      {ERROR_BADDB, "The configuration registry database is corrupt.\r\n"},
-      {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\r\n"},
-  };
   const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
   const DWORD language = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
-  for (const auto& t : texts) {
+  for (const auto& t : SYSTEM_TEXTS) {  // the codes the calls pass to the error hooks
     char* text = nullptr;
     DWORD length = FormatMessageA(flags, nullptr, t.code, language, (LPSTR)&text, 0, nullptr);
     printf("  code %lu\n", (unsigned long)t.code);

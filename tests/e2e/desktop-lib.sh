@@ -1,7 +1,7 @@
 # The shell tests' harness (sourced by every one): a throw-away home and config folder, the
 # programs and every client a test starts under a time-out, waits with a bound and a
-# message, a simulated handheld on a pty, an X server (or a headless sway with Xwayland,
-# or another compositor) and a sound server of the test's own, and byte-exact checks.
+# message, a simulated handheld on a pty, an X server of the test's own, and byte-exact
+# checks. Compositors are compositor-lib.sh's, the sound server sound-lib.sh's.
 # Usage in a test: source desktop-lib.sh BIN_DIR; ...; finish. BIN_DIR is the build tree,
 # or an installed usr/bin with DESKTOP_PROBE naming the build tree's desktop-probe.
 set -uo pipefail
@@ -25,15 +25,14 @@ export HOME=$WORK/home
 mkdir -p "$HOME"
 # Tones go nowhere unless a test captures them.
 echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
-XVFB_PID=""
-SWAY_PID=""
-SOUND_PIDS=""
+XVFB_PID="" SWAY_PID="" SOUND_PIDS=""
 BACKGROUND=""  # what else ends with the test: compositors, session buses, relays
 
 cleanup() {
-  # The keepers left behind end with their display.
-  stop $XVFB_PID $SWAY_PID $BACKGROUND
-  stop_sound_server
+  # The keepers left behind end with their display; a frozen sound server (sound-lib.sh)
+  # must be woken to hear its end.
+  [ -z "$SOUND_PIDS" ] || kill -CONT $SOUND_PIDS 2>/dev/null
+  stop $XVFB_PID $SWAY_PID $BACKGROUND $SOUND_PIDS
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -95,6 +94,10 @@ for client in xclip xdotool xprop wl-copy wl-paste swaymsg pactl; do
   eval "$client() { bounded 10 $client \"\$@\"; }"
 done
 probe() { bounded 30 "$PROBE" "$@"; }
+# The X11 clipboard's text, and the Wayland clipboard's, within 5 s (more arguments go to
+# xclip or wl-paste).
+x11_text() { bounded 5 xclip -o -selection clipboard "$@"; }
+wl_text() { bounded 5 wl-paste -n "$@"; }
 setquillet() { bounded 10 "$SETQUILLET" "$@"; }
 
 # stop PID...: ends background processes (SIGTERM, then SIGKILL after 5 s) and reaps them.
@@ -161,17 +164,17 @@ start_relay() {
 expect_equal() { [ "$2" == "$3" ] || fail "$1: expected [$2], got [$3]"; }
 
 # expect_file_bytes WHAT FILE EXPECTED(printf format); reads WHAT FILE COMMAND...: COMMAND
-# must print exactly the bytes of FILE.
+# must print exactly the bytes of FILE; same_bytes WHAT FILE EXPECTED-FILE.
 expect_file_bytes() { printf "$3" >"$WORK/expected"; same_bytes "$1" "$2" "$WORK/expected"; }
 reads() { "${@:3}" >"$WORK/read"; same_bytes "$1" "$WORK/read" "$2"; }
 
-# Expects file $2 to hold exactly the bytes of file $3.
 same_bytes() {
-  if ! cmp -s "$2" "$3"; then
-    fail "$1: got $(head -c 120 "$2" | od -An -c | tr -s ' ' | head -c 300)" \
-      "expected $(head -c 120 "$3" | od -An -c | tr -s ' ' | head -c 300)"
-  fi
+  cmp -s "$2" "$3" || fail "$1: got $(head -c 120 "$2" | od -An -c | tr -s ' ' | head -c 300)" \
+    "expected $(head -c 120 "$3" | od -An -c | tr -s ' ' | head -c 300)"
 }
+
+# euros N FILE: N euro signs as the handheld sends them (1252) in $WORK/sent, as UTF-8 in FILE.
+euros() { head -c "$1" /dev/zero | tr '\0' '\200' >"$WORK/sent"; yes '€' | head -n "$1" | tr -d '\n' >"$2"; }
 
 # A session bus of the test's own (BUS_PID), ended with it.
 session_bus() {
@@ -207,24 +210,22 @@ as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 restart_as_nobody() {
   if [ "$(id -u)" -eq 0 ]; then
     local script=$0 bin=$BIN copy="" status
-    if ! as_nobody bash -c '[ -r "$1" ] && [ -r "$2" ] && shift 2 && for f; do
-        [ -x "$f" ] || exit 1; done' bash "$0" "$(dirname "$0")/desktop-lib.sh" \
-        "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" 2>/dev/null; then
-      copy=$(mktemp -d -p /tmp quillet-nobody.XXXXXX)
-      chmod 755 "$copy"
-      mkdir "$copy/bin"
-      cp "$(dirname "$0")"/*.sh "$(dirname "$0")"/*.py "$copy/" &&
-        cp "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" "$BIN"/*.so "$copy/bin/" ||
-        { echo "cannot copy the test for nobody to $copy" >&2; rm -rf "$copy" "$WORK"; exit 1; }
-      script=$copy/${0##*/} bin=$copy/bin
-      export DESKTOP_PROBE=$bin/${PROBE##*/}
-    fi
     # A chroot whose root is no mount point has no mount namespace of its own to give.
     if ! unshare --mount true 2>"$WORK/unshare"; then
       echo "no mount namespace for a compositor as nobody: $(cat "$WORK/unshare")" \
         "(in a chroot: bind-mount its root onto itself first)" >&2
-      [ -n "$copy" ] && rm -rf "$copy"
       exit 1
+    fi
+    if ! as_nobody bash -c '[ -r "$1" ] && [ -r "$2" ] && shift 2 && for f; do
+        [ -x "$f" ] || exit 1; done' bash "$0" "$(dirname "$0")/desktop-lib.sh" \
+        "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" 2>/dev/null; then
+      copy=$(mktemp -d -p /tmp quillet-nobody.XXXXXX)
+      chmod 755 "$copy" && mkdir "$copy/bin" &&
+        cp "$(dirname "$0")"/*.sh "$(dirname "$0")"/*.py "$copy/" &&
+        cp "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" "$BIN"/*.so "$copy/bin/" ||
+        { echo "cannot copy the test for nobody to $copy" >&2; rm -rf "$copy" "$WORK"; exit 1; }
+      script=$copy/${0##*/} bin=$copy/bin
+      export DESKTOP_PROBE=$bin/${PROBE##*/}
     fi
     rm -rf "$WORK"
     trap - EXIT
@@ -243,267 +244,6 @@ restart_as_nobody() {
   done
 }
 
-# A headless sway with Xwayland of our own: WAYLAND_DISPLAY and DISPLAY set (with
-# SWAY_XWAYLAND=disable: no Xwayland, WAYLAND_DISPLAY alone), run as nobody (sway refuses
-# to run as root). No sway is a failure, never a skip.
-start_sway() {
-  restart_as_nobody
-  export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
-    WLR_LIBINPUT_NO_DEVICES=1
-  mkdir -m 700 "$XDG_RUNTIME_DIR"
-  echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
-  unset DISPLAY WAYLAND_DISPLAY
-  sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
-  SWAY_PID=$!
-  wait_until sway_up 10 "sway did not start" || abort "$WORK/sway.log"
-}
-# Exports SWAYSOCK (swaymsg finds sway through it), and WAYLAND_DISPLAY and DISPLAY once
-# sway offers them.
-sway_up() {
-  local socket x11
-  SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
-  export SWAYSOCK
-  socket=$(cd "$XDG_RUNTIME_DIR" && ls wayland-? 2>/dev/null | head -n1)
-  [ -n "$SWAYSOCK" ] && [ -n "$socket" ] || return 1
-  if [ "${SWAY_XWAYLAND:-enable}" != disable ]; then
-    x11=$(grep -o 'DISPLAY=:[0-9]*' "$WORK/sway.log" | head -n1)
-    [ -z "$x11" ] && x11=$(ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/DISPLAY=:/')
-    [ -n "$x11" ] || return 1
-    export DISPLAY=${x11#DISPLAY=}
-  fi
-  export WAYLAND_DISPLAY=$socket
-}
-
-# Starts compositor NAME ($1) on a session bus of its own (GNOME's and KDE's offer their
-# interfaces there), the command being the rest, once the caller runs as nobody
-# (restart_as_nobody); its output in $WORK/NAME.log, its pid in COMPOSITOR_PID.
-launch_compositor() {
-  local name=$1
-  shift
-  export XDG_RUNTIME_DIR=$WORK/runtime
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-  unset WAYLAND_DISPLAY XAUTHORITY
-  [ -n "$XVFB_PID" ] || unset DISPLAY  # weston's X11 backend shows on our Xvfb
-  session_bus
-  "$@" >"$WORK/$name.log" 2>&1 &
-  COMPOSITOR_PID=$!
-  BACKGROUND="$BACKGROUND $COMPOSITOR_PID"
-}
-
-# Waits up to 30 s for compositor NAME ($1) to listen on Wayland socket $2 and for the X
-# window manager on its Xwayland to be up; command $3 prints the X display and, where
-# there is one, its authority file. Exports WAYLAND_DISPLAY, DISPLAY (and XAUTHORITY). A
-# compositor that does not come up (or ends) is a failure, with its log.
-await_compositor() {
-  wait_until "compositor_up $2 $3 || ! kill -0 $COMPOSITOR_PID 2>/dev/null" 30 &&
-    [ -n "${WAYLAND_DISPLAY:-}" ] && return 0
-  fail "$1 did not start"
-  abort "$WORK/$1.log"
-}
-compositor_up() {
-  local display auth
-  read -r display auth <<<"$($2)"
-  [ -S "$XDG_RUNTIME_DIR/$1" ] && [ -n "$display" ] &&
-    DISPLAY=$display XAUTHORITY=$auth timeout 5 xprop -root _NET_SUPPORTING_WM_CHECK \
-      2>/dev/null | grep -q 'window id' || return 1
-  export WAYLAND_DISPLAY=$1 DISPLAY=$display
-  [ -z "$auth" ] || export XAUTHORITY=$auth
-}
-
-# The one X display in our private /tmp/.X11-unix.
-private_display() { ls /tmp/.X11-unix 2>/dev/null | head -n1 | sed 's/^X/:/'; }
-
-# GNOME's compositor, headless, with the Xwayland it starts itself; it names the display
-# in its log (it also holds one for its own services) and puts its authority file in the
-# runtime folder. It offers no data-control: Quillet uses X11 there.
-start_mutter() {
-  restart_as_nobody
-  launch_compositor mutter mutter --headless --wayland --virtual-monitor 1024x768 \
-    --wayland-display=quillet-mutter
-  await_compositor mutter quillet-mutter mutter_display
-}
-mutter_display() {
-  echo "$(grep -o 'public X11 display :[0-9]*' "$WORK/mutter.log" | grep -o ':[0-9]*$')" \
-    "$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -n1)"
-}
-
-# KDE's compositor, on its virtual backend, with Xwayland. It offers data-control. A copy
-# of the program: /usr/bin's carries a file capability that a container may refuse to
-# grant, and then exec fails; KWin runs without it.
-start_kwin() {
-  restart_as_nobody
-  cp /usr/bin/kwin_wayland "$WORK/kwin_wayland"
-  launch_compositor kwin "$WORK/kwin_wayland" --virtual --xwayland --socket quillet-kwin
-  await_compositor kwin quillet-kwin private_display
-}
-
-# weston 10 with Xwayland (started when the first X client comes), no data-control. Its
-# headless backend has no seat, and its X11 bridge then crashes at the first X11
-# selection; its X11 backend, on an Xvfb of our own, brings one.
-start_weston() {
-  restart_as_nobody
-  start_x
-  launch_compositor weston weston --backend=x11-backend.so --use-pixman --xwayland \
-    --socket=quillet-weston --idle-time=0 --no-config
-  await_compositor weston quillet-weston weston_display
-}
-weston_display() {
-  grep -o 'listening on display :[0-9]*' "$WORK/weston.log" | grep -o ':[0-9]*$'
-}
-
-# Handheld to desktop on a compositor, NAME in $1: the handheld's 1252 text must reach
-# each reader in the rest (a command, evaluated, that prints the clipboard's text) as
-# UTF-8 once Quillet has ended.
-p2h_read_by() {
-  local name=$1 reader
-  shift
-  printf 'caf\xe9 \x80\n%s' "$name" >"$WORK/sent"
-  printf 'caf\xc3\xa9 \xe2\x82\xac\n%s' "$name" >"$WORK/expected"
-  run_quillet --send-file "$WORK/sent"
-  [ "$QUILLET_STATUS" -eq 0 ] && [ -z "$QUILLET_ERR" ] ||
-    fail "$name: Quillet ended with $QUILLET_STATUS: $QUILLET_ERR"
-  sleep 1
-  for reader in "$@"; do
-    eval "$reader" >"$WORK/read" 2>"$WORK/read.err"
-    same_bytes "$name: $reader $(head -c 200 "$WORK/read.err")" "$WORK/read" "$WORK/expected"
-  done
-}
-
-# Desktop to handheld, NAME in $1: the text that command $2 (evaluated) copies from its
-# standard input reaches the handheld in 1252. A copy lands on the compositor's other
-# clipboard a while after the copying program returns: command $3 (evaluated) reads the
-# clipboard Quillet will read, and Quillet starts once it shows the text (up to 5 s).
-h2p_from() {
-  printf 'a\nb caf\xc3\xa9 \xe2\x82\xac\xe6\x97\xa5' >"$WORK/copied"
-  eval "$2" <"$WORK/copied"
-  wait_until "$3 2>/dev/null | cmp -s - \"\$WORK/copied\"" 5
-  printf 'a\nb caf\xe9 \x80?' >"$WORK/wire.expected"
-  run_quillet --receive
-  [ "$SIM_STATUS" -eq 0 ] || fail "$1: handheld-sim ended with $SIM_STATUS"
-  same_bytes "$1: to the handheld" "$WORK/handheld" "$WORK/wire.expected"
-}
-
-# A sound server of our own, PulseAudio or PipeWire, whichever is installed: a private
-# runtime folder, no autospawn, no systemd, none of the desktop's session bus or devices,
-# and one null sink named quillet, the default. It is reached as on a desktop: ALSA's
-# default device through Debian's pulse plugin or PipeWire's own. Its processes in
-# SOUND_PIDS, its kind in SOUND_SERVER.
-start_sound_server() {
-  if ! command -v pactl >/dev/null || ! command -v pacat >/dev/null; then
-    SOUND_SERVER=missing
-  elif command -v pulseaudio >/dev/null; then
-    start_pulse
-  elif command -v pipewire >/dev/null && command -v wireplumber >/dev/null &&
-    [ -e /usr/share/pipewire/pipewire-pulse.conf ] &&
-    [ -e /etc/alsa/conf.d/99-pipewire-default.conf ]; then
-    start_pipewire
-  else
-    SOUND_SERVER=missing
-  fi
-  if [ "$SOUND_SERVER" = missing ]; then
-    echo "no sound server to test the tone on: install pulseaudio-utils and pulseaudio, or" \
-      "pipewire with pipewire-pulse, pipewire-alsa and wireplumber" >&2
-    exit 1
-  fi
-  pactl set-default-sink quillet
-  wait_until 'pactl info 2>/dev/null | grep -qx "Default Sink: quillet"' 5 \
-    "$SOUND_SERVER made no null sink the default" || abort "$WORK"/sound-*.log
-}
-
-# The environment of a private sound server and its clients.
-sound_runtime() {
-  unset PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
-  export XDG_RUNTIME_DIR=$WORK/runtime PULSE_RUNTIME_PATH=$WORK/runtime/pulse
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-  mkdir -p "$XDG_CONFIG_HOME/pulse"
-  echo "autospawn = no" >"$XDG_CONFIG_HOME/pulse/client.conf"
-  rm -f "$HOME/.asoundrc"
-}
-
-# Waits up to 5 s for the PulseAudio protocol to answer.
-wait_pactl() {
-  wait_until 'pactl info >/dev/null 2>&1' 5 "$SOUND_SERVER did not start" ||
-    abort "$WORK"/sound-*.log
-}
-
-# PulseAudio with the null sink. Root needs no flag for a per-user server, only the
-# warning it prints.
-start_pulse() {
-  SOUND_SERVER=PulseAudio
-  sound_runtime
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-    --load="module-null-sink sink_name=quillet" --load=module-native-protocol-unix \
-    >"$WORK/sound-pulseaudio.log" 2>&1 &
-  SOUND_PIDS=$!
-  wait_pactl
-}
-
-# PipeWire, its session manager WirePlumber and its PulseAudio server, which makes the null
-# sink. WirePlumber is kept off the machine's devices and D-Bus (a session bus it cannot
-# reach, which it would otherwise start through X11): 0.4 reads Lua, 0.5 SPA-JSON.
-start_pipewire() {
-  SOUND_SERVER=PipeWire
-  sound_runtime
-  local config=$XDG_CONFIG_HOME/wireplumber program
-  mkdir -p "$config/main.lua.d" "$config/bluetooth.lua.d" "$config/wireplumber.conf.d"
-  cat >"$config/main.lua.d/80-quillet.lua" <<'EOF'
-alsa_monitor.enabled = false
-v4l2_monitor.enabled = false
-libcamera_monitor.enabled = false
-default_access.properties["enable-flatpak-portal"] = false
-EOF
-  echo 'bluez_monitor.enabled = false' >"$config/bluetooth.lua.d/80-quillet.lua"
-  cat >"$config/wireplumber.conf.d/80-quillet.conf" <<'EOF'
-wireplumber.profiles = {
-  main = {
-    monitor.alsa = disabled
-    monitor.alsa-midi = disabled
-    monitor.bluez = disabled
-    monitor.bluez-midi = disabled
-    monitor.v4l2 = disabled
-    monitor.libcamera = disabled
-    support.dbus = disabled
-    support.portal-permissionstore = disabled
-    support.logind = disabled
-    support.reserve-device = disabled
-  }
-}
-EOF
-  for program in pipewire wireplumber "pipewire -c pipewire-pulse.conf"; do
-    DBUS_SESSION_BUS_ADDRESS=unix:path=$WORK/no-bus $program \
-      >"$WORK/sound-${program##* }.log" 2>&1 &
-    SOUND_PIDS="$SOUND_PIDS $!"
-    [ "$program" = pipewire ] && sleep 0.2  # its socket, before the clients come
-  done
-  wait_pactl
-  pactl load-module module-null-sink sink_name=quillet >/dev/null
-}
-
-# SIGSTOP / SIGCONT to every process of the sound server.
-freeze_sound_server() { kill -STOP $SOUND_PIDS; }
-thaw_sound_server() { kill -CONT $SOUND_PIDS; }
-
-# Ends the sound server; a frozen one must be woken to hear its end.
-stop_sound_server() {
-  [ -n "$SOUND_PIDS" ] || return 0
-  kill -CONT $SOUND_PIDS 2>/dev/null
-  stop $SOUND_PIDS
-  SOUND_PIDS=""
-}
-
-# Records what the null sink plays (16-bit mono, 48 kHz) to file $1 until stopped
-# (RECORDER_PID). Its low latency is what lets the sink play in real time, once a first
-# sound (100 ms of silence here) has woken the sink: from then on the recording runs on
-# without a gap, so a sample's offset tells its time.
-record_monitor() {
-  pacat --record --raw --format=s16le --rate=48000 --channels=1 --latency-msec=2 \
-    -d quillet.monitor >"$1" 2>/dev/null &
-  RECORDER_PID=$!
-  BACKGROUND="$BACKGROUND $RECORDER_PID"
-  sleep 0.2
-  head -c 9600 /dev/zero | bounded 10 pacat --raw --format=s16le --rate=48000 --channels=1 \
-    -d quillet
-}
 
 # proc_field PID N: field N after the name in /proc/PID/stat (1 state, 4 session).
 proc_field() {
@@ -534,11 +274,8 @@ servers() {
 check_keeper() {
   local fd
   KEEPER=$(keepers)
-  if [ "$(echo "$KEEPER" | wc -w)" -ne 1 ]; then
-    fail "$1: expected one keeper, found: $KEEPER"
-    KEEPER=""
-    return 1
-  fi
+  [ "$(echo "$KEEPER" | wc -w)" -eq 1 ] ||
+    { fail "$1: expected one keeper, found: $KEEPER"; KEEPER=""; return 1; }
   [ "$(proc_field "$KEEPER" 4)" = "$KEEPER" ] || fail "$1: keeper shares a session"
   for fd in 0 1 2; do
     [ "$(readlink "/proc/$KEEPER/fd/$fd")" = /dev/null ] || fail "$1: keeper holds fd $fd"
@@ -572,8 +309,7 @@ hostile_owner() {
   WRAP="$PROBE peak $WORK/peak" run_quillet --receive
   pkill -CONT -P "$owner"
   stop "$owner"
-  local peak
-  peak=$(cat "$WORK/peak" 2>/dev/null)
+  local peak=$(cat "$WORK/peak" 2>/dev/null)
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$name: Quillet ended with $QUILLET_STATUS"
   [ ! -s "$WORK/handheld" ] || fail "$name: the handheld got $(head -c 40 "$WORK/handheld")"
   [ "$ELAPSED" -lt 10000 ] || fail "$name: the run took $ELAPSED ms"
@@ -632,27 +368,4 @@ check_exchanges() {
     expect_equal "$1/$entry [$options]: handheld-sim's exit" "${sim_code:-0}" "$SIM_STATUS"
     [ "$ELAPSED" -lt 5000 ] || fail "$1/$entry [$options]: took $ELAPSED ms"
   done
-}
-
-# second_run_refused SETTING ENTRY: while a first run holds the device map's ENTRY (the
-# handheld answers it 2 s after the open), a second is refused; the first then ends as
-# usual.
-second_run_refused() {
-  local first
-  fresh_config
-  setquillet $1 >/dev/null
-  start_sim "$DEVICES/$2" --delay 2000 --send "first run"
-  timeout 30 "$QUILLET" </dev/null 2>"$WORK/first.err" &
-  first=$!
-  wait_until 'grep -qF "host opened the port" "$WORK/sim.err"' 5 \
-    "$2: the first run never opened the port"
-  quillet
-  expect_equal "$2, second run: exit code" 0 "$QUILLET_STATUS"
-  expect_equal "$2, second run: message" "Quillet: error: Unable open to communication port" \
-    "$QUILLET_ERR"
-  wait "$first"
-  expect_equal "$2, first run: exit code" 0 "$?"
-  expect_equal "$2, first run: message" "$NO_CLIPBOARD" "$(cat "$WORK/first.err")"
-  wait_sim
-  expect_equal "$2, first run: handheld-sim's exit" 0 "$SIM_STATUS"
 }

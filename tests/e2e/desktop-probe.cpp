@@ -1,55 +1,40 @@
-// desktop-probe: calls the Linux desktop functions (clipboard, message box, tone) one at a
-// time, and plays the other programs of the desktop (readers, owners, managers that behave
-// well or badly) on Xlib and wayland-client alone, so the end-to-end tests can check each
-// against the real X server, compositor and ALSA.
-//
-//   desktop-probe get          CF_TEXT of the clipboard to stdout (exit 3 when none)
-//   desktop-probe set          stdin as CF_TEXT onto the clipboard
-//   desktop-probe rules        the clipboard's refusals while it is not open
-//   desktop-probe beep HZ MS   Beep(HZ, MS); exit 0 when it reports TRUE
-//   desktop-probe message error|warning TEXT
-//   desktop-probe pixel X Y W H
-//                              the most frequent strong colour (no grey) in that area of
-//                              the screen, as RRGGBB, or "none"
-//   desktop-probe owned NAME   exit 0 when the selection NAME has an owner
-//   desktop-probe focus parked|active
-//                              a mapped window takes the X11 input focus; the root's
-//                              _NET_ACTIVE_WINDOW names it (active) or none (parked, as
-//                              KWin parks the focus on a 1x1 window). Says "ready", stays
-//   desktop-probe manager answer|hollow|silent
-//                              a clipboard manager: takes the text offered by SAVE_TARGETS
-//                              (UTF8_STRING), writes it to stdout and ends; or says it took
-//                              it without asking (then asks for the text in the same breath
-//                              and prints what it got); or never answers
-//   desktop-probe stall x11|wayland COUNT stuck|slow|next [PAUSE]
-//                              a reader that asks for the clipboard's text COUNT times
-//                              (UTF-8), says "asked" and never reads it; slow: takes a
-//                              page (a piece on X11) every PAUSE ms (4000), then says how
-//                              it ended: "ended after MS ms with BYTES bytes[ whole]";
-//                              next (Wayland): says "watching" and asks as soon as a text
-//                              replaces the present selection (which must offer none)
-//   desktop-probe owner endless|drip|format32
-//                              a hostile X11 owner of CLIPBOARD: UTF8_STRING in pieces of
-//                              256 KiB without end, one byte every 4 s, or "ab", a piece
-//                              in format 32, "cd". Says "ready", stays
-//   desktop-probe source endless
-//                              a Wayland source whose text never ends. Says "ready", stays
-//   desktop-probe peak FILE COMMAND...
-//                              runs COMMAND; its peak resident size in KiB into FILE
-//   desktop-probe without close_range|fork COMMAND...
-//                              runs COMMAND with close_range failing (ENOSYS) or fork
-//                              failing (EAGAIN, as at the process limit), in it and in
-//                              every process it starts
+// desktop-probe: the Linux desktop functions (clipboard, message box, tone) one call at a
+// time, and the desktop's other programs, well or badly behaved, on Xlib and wayland-client
+// alone, for the end-to-end tests. Commands ("ready": says so, then stays):
+//   get | set                  CF_TEXT of the clipboard to stdout (exit 3: none) | stdin onto it
+//   beep HZ MS                 Beep(HZ, MS); exit 0 when it reports TRUE
+//   message error|warning TEXT
+//   pixel X Y W H              the area's most frequent strong colour (no grey), RRGGBB or none
+//   owned NAME                 exit 0 when the selection NAME has an owner
+//   focus parked|active        a mapped window takes the X11 input focus, and the root's
+//                              _NET_ACTIVE_WINDOW names it, or none (as KWin parks it); ready
+//   manager answer|hollow|silent  a clipboard manager: takes the text SAVE_TARGETS offers
+//                              (UTF8_STRING) and prints it; says it took it without asking
+//                              (then asks in the same breath and prints it); or never answers
+//   stall x11|wayland COUNT stuck|slow|next [PAUSE]
+//                              asks COUNT times for the UTF-8 text, says "asked", never reads;
+//                              slow: a page (X11: a piece) every PAUSE ms (4000), then "ended
+//                              after MS ms with BYTES bytes[ whole]"; next (Wayland): says
+//                              "watching", asks once a text replaces a selection offering none
+//   owner endless|drip|format32  a hostile X11 owner: UTF8_STRING in 256 KiB pieces without
+//                              end, a byte every 4 s, or "ab", a piece in format 32, "cd"; ready
+//   source endless             a Wayland source whose text never ends; ready
+//   peak FILE COMMAND...       COMMAND's peak resident size in KiB into FILE
+//   without close_range|fork COMMAND...  COMMAND with close_range (ENOSYS) or fork (EAGAIN, as
+//                              at the process limit) failing, in it and all it starts
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -61,17 +46,13 @@
 #include <string>
 #include <vector>
 
-#include "syscall-fails.h"
+#include "posix/posix.h"
 #include "winapi.h"
 #include "wlr-data-control-unstable-v1-client.h"
 
 namespace {
 
-long long Now() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
+long long Now() { return MonotonicMilliseconds(); }
 
 void Say(const char* line) {
   printf("%s\n", line);
@@ -82,16 +63,12 @@ void Say(const char* line) {
 int Get() {
   if (!IsClipboardFormatAvailable(CF_TEXT)) return 3;
   if (!OpenClipboard(nullptr)) return 2;
-  int status = 3;
   HANDLE data = GetClipboardData(CF_TEXT);
   const char* text = data ? (const char*)GlobalLock(data) : nullptr;
-  if (text != nullptr) {
-    fwrite(text, 1, strlen(text), stdout);
-    GlobalUnlock(data);
-    status = 0;
-  }
+  if (text != nullptr) fwrite(text, 1, strlen(text), stdout);
+  if (text != nullptr) GlobalUnlock(data);
   CloseClipboard();
-  return status;
+  return text != nullptr ? 0 : 3;
 }
 
 int Set() {
@@ -105,36 +82,10 @@ int Set() {
   memcpy(p, text.c_str(), text.size() + 1);
   GlobalUnlock(block);
   if (!OpenClipboard(nullptr)) return 2;
-  int status = 0;
-  if (!EmptyClipboard()) status = 4;
-  if (status == 0 && SetClipboardData(CF_TEXT, block) == nullptr) {
-    GlobalFree(block);
-    status = 5;
-  }
+  int status = !EmptyClipboard() ? 4 : SetClipboardData(CF_TEXT, block) == nullptr ? 5 : 0;
+  if (status != 0) GlobalFree(block);
   CloseClipboard();
   return status;
-}
-
-// Each line: what was called, and whether it failed with the code Windows gives.
-int Rules() {
-  int wrong = 0;
-  auto check = [&wrong](const char* name, bool failed) {
-    bool right = failed && GetLastError() == ERROR_CLIPBOARD_NOT_OPEN;
-    printf("%s %s\n", name, right ? "refused" : "ALLOWED");
-    if (!right) ++wrong;
-  };
-  check("GetClipboardData", GetClipboardData(CF_TEXT) == nullptr);
-  check("EmptyClipboard", !EmptyClipboard());
-  check("SetClipboardData", SetClipboardData(CF_TEXT, GlobalAlloc(GMEM_MOVEABLE, 1)) == nullptr);
-  check("CloseClipboard", !CloseClipboard());
-  // Open: only CF_TEXT, and no delayed rendering.
-  if (!OpenClipboard(nullptr)) return 2;
-  bool otherFormat = GetClipboardData(13) == nullptr;
-  bool delayed = SetClipboardData(CF_TEXT, nullptr) == nullptr;
-  printf("other-format %s\ndelayed-rendering %s\n", otherFormat ? "refused" : "ALLOWED",
-         delayed ? "refused" : "ALLOWED");
-  CloseClipboard();
-  return wrong == 0 && otherFormat && delayed ? 0 : 1;
 }
 
 // ---- X11 peers ----------------------------------------------------------------------------------
@@ -150,13 +101,8 @@ bool OpenPeer(XPeer* peer) {
   auto atom = [display](const char* name) { return XInternAtom(display, name, False); };
   *peer = XPeer{display,
                 XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0),
-                atom("CLIPBOARD"),
-                atom("UTF8_STRING"),
-                atom("TARGETS"),
-                atom("INCR"),
-                atom("CLIPBOARD_MANAGER"),
-                atom("SAVE_TARGETS"),
-                atom("QUILLET_PROBE")};
+                atom("CLIPBOARD"), atom("UTF8_STRING"), atom("TARGETS"), atom("INCR"),
+                atom("CLIPBOARD_MANAGER"), atom("SAVE_TARGETS"), atom("QUILLET_PROBE")};
   XSelectInput(display, peer->window, PropertyChangeMask);
   return true;
 }
@@ -177,13 +123,8 @@ bool AwaitEvent(XPeer* peer, Match match, XEvent* event, int ms) {
   }
 }
 
-// The owner's answer to our request for target in property, short and whole.
-bool Fetch(XPeer* peer, Atom property, std::string* text, int ms) {
-  XEvent event;
-  if (!AwaitEvent(peer, [peer](const XEvent& e) {
-        return e.type == SelectionNotify && e.xselection.selection == peer->clipboard;
-      }, &event, ms) || event.xselection.property == None)
-    return false;
+// Takes (reads and deletes) property from our window, short and whole; false when unset.
+bool TakeProperty(XPeer* peer, Atom property, std::string* text) {
   Atom type;
   int format;
   unsigned long length, after;
@@ -195,26 +136,40 @@ bool Fetch(XPeer* peer, Atom property, std::string* text, int ms) {
   return data != nullptr;
 }
 
+bool IsAnswer(XPeer* peer, const XEvent& e) {
+  return e.type == SelectionNotify && e.xselection.selection == peer->clipboard;
+}
+
+// Asks the clipboard's owner for its UTF-8 text: the text, once the answer came within 3 s.
+bool AskText(XPeer* peer, std::string* text) {
+  XConvertSelection(peer->display, peer->clipboard, peer->utf8, peer->property, peer->window,
+                    CurrentTime);
+  XEvent event;
+  return AwaitEvent(peer, [peer](const XEvent& e) { return IsAnswer(peer, e); }, &event, 3000) &&
+         event.xselection.property != None && TakeProperty(peer, peer->property, text);
+}
+
 // Tells the requestor its request is answered in property (None: refused).
 void Reply(XPeer* peer, const XSelectionRequestEvent& request, Atom property) {
-  XSelectionEvent reply = {};
-  reply.type = SelectionNotify;
-  reply.requestor = request.requestor;
-  reply.selection = request.selection;
-  reply.target = request.target;
-  reply.property = property;
-  reply.time = request.time;
+  XSelectionEvent reply = {SelectionNotify, 0, False, peer->display, request.requestor,
+                           request.selection, request.target, property, request.time};
   XSendEvent(peer->display, request.requestor, False, NoEventMask, (XEvent*)&reply);
+}
+
+// A peer that owns the selection of the atom in member, and says "ready".
+bool OpenOwner(XPeer* peer, Atom XPeer::*member) {
+  if (!OpenPeer(peer)) return false;
+  XSetSelectionOwner(peer->display, peer->*member, peer->window, CurrentTime);
+  XSync(peer->display, False);
+  Say("ready");
+  return true;
 }
 
 enum ManagerKind { MANAGER_ANSWERS, MANAGER_HOLLOW, MANAGER_SILENT };
 
 int Manager(ManagerKind kind) {
   XPeer peer;
-  if (!OpenPeer(&peer)) return 2;
-  XSetSelectionOwner(peer.display, peer.manager, peer.window, CurrentTime);
-  XSync(peer.display, False);
-  Say("ready");
+  if (!OpenOwner(&peer, &XPeer::manager)) return 2;
   XEvent event;
   auto isSave = [&peer](const XEvent& e) {
     return e.type == SelectionRequest && e.xselectionrequest.selection == peer.manager &&
@@ -225,20 +180,11 @@ int Manager(ManagerKind kind) {
   } while (kind == MANAGER_SILENT);
   XSelectionRequestEvent request = event.xselectionrequest;
   std::string text;
-  bool saved = kind == MANAGER_HOLLOW;
-  if (!saved) {
-    XConvertSelection(peer.display, peer.clipboard, peer.utf8, peer.property, peer.window,
-                      CurrentTime);
-    saved = Fetch(&peer, peer.property, &text, 3000);
-  }
+  bool saved = kind == MANAGER_HOLLOW || AskText(&peer, &text);
   Reply(&peer, request, saved ? request.property : None);
-  if (kind == MANAGER_HOLLOW) {
-    // Asked in the same breath as the answer, as a manager that fetches on every change
-    // does: the request reaches the owner in the same read as the answer it waits for.
-    XConvertSelection(peer.display, peer.clipboard, peer.utf8, peer.property, peer.window,
-                      CurrentTime);
-    Fetch(&peer, peer.property, &text, 3000);
-  }
+  // Asked in the same breath as the answer, as a manager that fetches on every change
+  // does: the request reaches the owner in the same read as the answer it waits for.
+  if (kind == MANAGER_HOLLOW) AskText(&peer, &text);
   fwrite(text.data(), 1, text.size(), stdout);
   XCloseDisplay(peer.display);
   return saved ? 0 : 3;
@@ -259,11 +205,9 @@ int StallX11(int count, StallKind kind, int pace) {
                       CurrentTime);
   }
   XEvent event;
-  auto isAnswer = [&peer](const XEvent& e) {
-    return e.type == SelectionNotify && e.xselection.selection == peer.clipboard;
-  };
   for (int answers = 0; answers < count; ++answers) {
-    if (!AwaitEvent(&peer, isAnswer, &event, 5000)) return 4;
+    if (!AwaitEvent(&peer, [&peer](const XEvent& e) { return IsAnswer(&peer, e); }, &event, 5000))
+      return 4;
     if (event.xselection.property == None) return 3;
   }
   long long asked = Now();
@@ -277,20 +221,12 @@ int StallX11(int count, StallKind kind, int pace) {
   };
   for (bool notice = true;; notice = false) {
     usleep(pace * 1000);
-    Atom type;
-    int format;
-    unsigned long length, after;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(peer.display, peer.window, properties[0], 0, 1 << 20, True,
-                       AnyPropertyType, &type, &format, &length, &after, &data);
-    XFree(data);
-    if (!notice) bytes += length;
-    if (!notice && length == 0) {
-      printf("ended after %lld ms with %zu bytes whole\n", Now() - asked, bytes);
-      return 0;
-    }
-    if (!AwaitEvent(&peer, isPiece, &event, 1000)) {
-      printf("ended after %lld ms with %zu bytes\n", Now() - asked, bytes);
+    std::string piece;
+    TakeProperty(&peer, properties[0], &piece);
+    if (!notice) bytes += piece.size();
+    bool whole = !notice && piece.empty();
+    if (whole || !AwaitEvent(&peer, isPiece, &event, 1000)) {
+      printf("ended after %lld ms with %zu bytes%s\n", Now() - asked, bytes, whole ? " whole" : "");
       return 0;
     }
   }
@@ -301,10 +237,7 @@ enum OwnerKind { OWNER_ENDLESS, OWNER_DRIP, OWNER_FORMAT32 };
 
 int HostileOwner(OwnerKind kind) {
   XPeer peer;
-  if (!OpenPeer(&peer)) return 2;
-  XSetSelectionOwner(peer.display, peer.clipboard, peer.window, CurrentTime);
-  XSync(peer.display, False);
-  Say("ready");
+  if (!OpenOwner(&peer, &XPeer::clipboard)) return 2;
   std::string piece(kind == OWNER_ENDLESS ? 256 * 1024 : 1, 'x');
   // The requestor and property of the answer under way, and how many pieces went.
   Window requestor = None;
@@ -366,11 +299,7 @@ int Pixel(int x, int y, int width, int height) {
   }
   auto most = std::max_element(strong.begin(), strong.end(),
                                [](const auto& a, const auto& b) { return a.second < b.second; });
-  if (most == strong.end()) {
-    printf("none\n");
-  } else {
-    printf("%06lx\n", most->first);
-  }
+  printf(most == strong.end() ? "none\n" : "%06lx\n", most == strong.end() ? 0 : most->first);
   XDestroyImage(image);
   XCloseDisplay(display);
   return 0;
@@ -555,6 +484,20 @@ int Peak(const char* file, char** command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// From here on the system call number fails with error, in this process and every one it
+// forks or executes. False when the filter cannot be installed.
+bool MakeSyscallFail(long number, int error) {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (unsigned)number, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (unsigned)error),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {(unsigned short)(sizeof filter / sizeof *filter), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 int Without(const std::string& call, char** command) {
   bool failing = call == "close_range" ? MakeSyscallFail(__NR_close_range, ENOSYS)
                  : call == "fork"      ? MakeSyscallFail(__NR_clone, EAGAIN) &&
@@ -571,7 +514,6 @@ int main(int argc, char** argv) {
   std::string kind = argc > 2 ? argv[2] : "";
   if (command == "get") return Get();
   if (command == "set") return Set();
-  if (command == "rules") return Rules();
   if (command == "beep" && argc == 4)
     return Beep((DWORD)strtoul(argv[2], nullptr, 10), (DWORD)strtoul(argv[3], nullptr, 10)) ? 0 : 1;
   if (command == "message" && argc == 4) {
@@ -582,10 +524,11 @@ int main(int argc, char** argv) {
     return Pixel(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
   if (command == "owned" && argc == 3) return Owned(argv[2]);
   if (command == "focus" && argc == 3) return Focus(kind == "parked");
-  if (command == "manager" && argc == 3) {
-    if (kind == "answer") return Manager(MANAGER_ANSWERS);
-    if (kind == "hollow") return Manager(MANAGER_HOLLOW);
-    if (kind == "silent") return Manager(MANAGER_SILENT);
+  const char* const managers[] = {"answer", "hollow", "silent"};  // as ManagerKind
+  const char* const owners[] = {"endless", "drip", "format32"};    // as OwnerKind
+  for (int i = 0; argc == 3 && i < 3; ++i) {
+    if (command == "manager" && kind == managers[i]) return Manager((ManagerKind)i);
+    if (command == "owner" && kind == owners[i]) return HostileOwner((OwnerKind)i);
   }
   if (command == "stall" && (argc == 5 || argc == 6)) {
     std::string how = argv[4];
@@ -596,17 +539,9 @@ int main(int argc, char** argv) {
     if (kind == "x11" && stall != STALL_NEXT) return StallX11(count, stall, pace);
     if (kind == "wayland") return StallWayland(count, stall, pace);
   }
-  if (command == "owner" && argc == 3) {
-    if (kind == "endless") return HostileOwner(OWNER_ENDLESS);
-    if (kind == "drip") return HostileOwner(OWNER_DRIP);
-    if (kind == "format32") return HostileOwner(OWNER_FORMAT32);
-  }
   if (command == "source" && kind == "endless") return EndlessSource();
   if (command == "peak" && argc > 3) return Peak(argv[2], argv + 3);
   if (command == "without" && argc > 3) return Without(kind, argv + 3);
-  fprintf(stderr, "usage: desktop-probe get|set|rules|beep HZ MS|message KIND TEXT|"
-                  "pixel X Y W H|owned NAME|focus parked|active|manager answer|hollow|silent|"
-                  "stall x11|wayland COUNT stuck|slow|next [PAUSE]|owner endless|drip|format32|"
-                  "source endless|peak FILE COMMAND...|without close_range|fork COMMAND...\n");
+  fprintf(stderr, "desktop-probe: unknown command (the commands head desktop-probe.cpp)\n");
   return 1;
 }

@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# The clipboard on GNOME's compositor (mutter, headless, with the Xwayland it starts),
-# which offers no data-control: Quillet uses X11, mutter bridges the text to Wayland
-# programs and keeps a copy of every new owner's text, so that it outlives the owner. The
-# Wayland program is a focused GTK3 window (mutter gives it the focus once the seat has a
-# keyboard). Both directions; then many texts from the handheld in a row, each of which
-# the Wayland program, pasting first, 1 s after the run, must get, and must still get once
-# the keeper is gone. The tone takes its real time, on a sound server of our own.
+# The clipboard on GNOME's compositor (mutter, headless, with its Xwayland), which offers no
+# data-control: Quillet uses X11, and mutter bridges the text to a focused GTK3 window (the
+# focus comes once the seat has a keyboard), keeping a copy of its own once the keeper is
+# gone. The tone takes its real time, on a sound server of our own.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
+source "$(dirname "$0")/compositor-lib.sh"
+source "$(dirname "$0")/sound-lib.sh"
 start_mutter
 start_sound_server
 
@@ -24,9 +23,9 @@ gtk() {
 gtk_paste() { rm -f "$WORK/gtk"; gtk get && cat "$WORK/gtk"; }
 gtk_copy() { cat >"$WORK/gtk"; gtk set; }
 
-p2h_read_by "GNOME" gtk_paste "timeout 5 xclip -o -selection clipboard"
-h2p_from "from Wayland" gtk_copy "timeout 5 xclip -o -selection clipboard"
-h2p_from "from X11" "xclip -i -selection clipboard" "timeout 5 xclip -o -selection clipboard"
+p2h_read_by "GNOME" gtk_paste x11_text
+h2p_from "from Wayland" gtk_copy x11_text
+h2p_from "from X11" "xclip -i -selection clipboard" x11_text
 
 # Pasted first by the Wayland program, then again once the keeper was killed, and by an
 # X11 program then: mutter's copy.
@@ -40,7 +39,7 @@ for run in $(seq 20); do
   [ -n "$keeper" ] && kill -KILL $keeper
   sleep 0.3
   pasted=$(gtk_paste)
-  copied=$(timeout 5 xclip -o -selection clipboard 2>&1)
+  copied=$(x11_text 2>&1)
   [ "$pasted" = "text $run" ] && [ "$copied" = "text $run" ] ||
     { lost=$((lost + 1)); echo "run $run, keeper killed: pasted [$pasted], X11 [$copied]"; }
 done

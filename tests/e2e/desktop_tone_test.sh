@@ -1,29 +1,22 @@
 #!/usr/bin/env bash
-# The tone: ALSA's default device is a WAV file here (~/.asoundrc in the test's home), so
-# the success tone of a real run can be measured; without a device, the terminal bell.
-# Then on a sound server of our own (PulseAudio or PipeWire, whichever is installed; a null
-# sink): the tone heard at the sink's monitor, and a run that a frozen or missing server
-# cannot hold up.
+# The tone: a real run's, measured in the WAV file ALSA's default device writes, and the
+# terminal bell without a device; then on a sound server of our own (a null sink), the tone
+# heard at its monitor, and runs that a frozen or missing server cannot hold up.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
+source "$(dirname "$0")/sound-lib.sh"
 start_x
 
-capture_to() {
-  echo "pcm.!default { type file slave.pcm null file \"$1\" format wav }" >"$HOME/.asoundrc"
-}
+capture_to() { echo "pcm.!default { type file slave.pcm null file \"$1\" format wav }" >"$HOME/.asoundrc"; }
 
 # Expects WAV $2 to hold $3 Hz for $4 s (frequency within 2 %, length within 5 ms), once
 # the tone helpers have ended (up to 2 s): one closes its device (completing a WAV file)
 # after the tone has sounded and Beep has returned.
 tone_is() {
   wait_until '[ -z "$(servers quillet-tone)" ]' 2
-  if [ ! -s "$2" ]; then
-    fail "$1: nothing played"
-    return
-  fi
-  local stat length frequency
-  stat=$(sox "$2" -n stat 2>&1)
-  length=$(echo "$stat" | awk '/^Length/ {print $3}')
-  frequency=$(echo "$stat" | awk '/^Rough +frequency/ {print $3}')
+  [ -s "$2" ] || { fail "$1: nothing played"; return; }
+  local length frequency
+  read -r length frequency < <(sox "$2" -n stat 2>&1 |
+    awk '/^Length/ { l = $3 } /^Rough +frequency/ { f = $3 } END { print l, f }')
   awk -v l="$length" -v f="$frequency" -v L="$4" -v F="$3" \
     'BEGIN { exit !(l >= L - 0.005 && l <= L + 0.005 && f >= F * 0.98 && f <= F * 1.02) }' ||
     fail "$1: played $frequency Hz for $length s, expected $3 Hz for $4 s"
@@ -74,7 +67,7 @@ run_ended() {
   [ "$QUILLET_STATUS" -eq 0 ] || fail "$1: Quillet ended with $QUILLET_STATUS"
   [ "$ELAPSED" -lt $(($2 + ${QUILLET_TIME_SLACK_MS:-0})) ] || fail "$1: the run took $ELAPSED ms"
   [ -n "$QUILLET_ERR" ] && fail "$1: Quillet said '$QUILLET_ERR'"
-  [ "$(xclip -o -selection clipboard)" = "$3" ] || fail "$1: the clipboard lost the text"
+  [ "$(x11_text)" = "$3" ] || fail "$1: the clipboard lost the text"
 }
 
 # Index of the first and the last loud sample of recording $1, if any.

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# The Wayland clipboard on a headless sway with Xwayland, wl-copy and wl-paste being the
-# other programs (xclip on the X11 side): both directions with no X11 window focused (sway
-# then bridges nothing between the two clipboards) and with one focused (its bridge
-# carries the text across, fetching from Quillet's keeper); the text outliving Quillet,
-# and the keeper ending once another copy replaces it; a run that never waits on the X11
-# clipboard manager (sway's own window manager, which never answers); long texts; a
-# source that never writes; readers that never read; the active X11 window as the
-# desktop names it; Xwayland, then the compositor, going away under the keeper; and a
-# signal in each phase of a run, on a pty that outlives the runs, as an ordinary user.
+# The Wayland clipboard on a headless sway with Xwayland (wl-copy and wl-paste the other
+# programs, xclip on the X11 side), as an ordinary user: both directions with and without a
+# focused X11 window, the keeper's life, long texts, hostile sources and readers, the active
+# window's rule, Xwayland and sway going away, and a signal in each phase of a run.
 source "$(dirname "$0")/desktop-lib.sh" "$1"
+source "$(dirname "$0")/compositor-lib.sh"
 start_sway
 
 # Both directions in the present focus state, NAME naming it.
@@ -27,18 +23,17 @@ round() {
   # Served at once: the keeper waits on no clipboard manager first.
   reads "$name: wl-paste at once" "$WORK/expected" timeout 1 wl-paste -n
   sleep 2  # the text must outlive Quillet
-  reads "$name: wl-paste" "$WORK/expected" wl-paste -n
-  reads "$name: xclip" "$WORK/expected" xclip -o -selection clipboard
+  reads "$name: wl-paste" "$WORK/expected" wl_text
+  reads "$name: xclip" "$WORK/expected" x11_text
   check_keeper "$name"
   # Another copy replaces the text: the keeper ends, and the copy stays.
   echo other | wl-copy
   wait_until no_keepers 3 "$name: keeper still running after wl-copy"
-  [ "$(timeout 5 wl-paste -n 2>&1)" = other ] ||
-    fail "$name: the keeper's end took the copy that replaced its text with it"
+  expect_equal "$name: the copy that replaced the keeper's text" other "$(wl_text 2>&1)"
 
   # Desktop to handheld: what the user copied last, whatever the X11 clipboard holds.
   echo stale | xclip -i -selection clipboard
-  h2p_from "$name" wl-copy "wl-paste -n"
+  h2p_from "$name" wl-copy wl_text
 }
 
 [ -z "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" ] || fail "an X11 window has the focus"
@@ -54,16 +49,14 @@ for i in $(seq 10); do
   sleep 1.1  # past the moment when a compositor's bridge may answer our taking of it
   echo "copied $i" | wl-copy
   wait_until no_keepers 3 "copy $i: keeper still running after wl-copy"
-  [ "$(timeout 5 wl-paste -n 2>&1)" = "copied $i" ] ||
-    fail "copy $i: the keeper's end took the new copy with it: [$(timeout 5 wl-paste -n 2>&1)]"
+  expect_equal "copy $i: after the keeper's end" "copied $i" "$(wl_text 2>&1)"
 done
 
 # Texts longer than a pipe holds, both ways: the longest from the handheld (98298 bytes
 # of UTF-8, all euro signs) and 2 MB from the desktop.
-head -c 32766 /dev/zero | tr '\0' '\200' >"$WORK/sent"
-yes '€' | head -n 32766 | tr -d '\n' >"$WORK/expected"
+euros 32766 "$WORK/expected"
 run_quillet --send-file "$WORK/sent"
-reads "longest text" "$WORK/expected" wl-paste -n
+reads "longest text" "$WORK/expected" wl_text
 head -c 1500000 /dev/urandom | base64 -w 76 | sed 's/+/é/g; s/\//€/g' >"$WORK/big.utf8"
 iconv -f UTF-8 -t CP1252 "$WORK/big.utf8" >"$WORK/big.expected"
 wl-copy <"$WORK/big.utf8"
@@ -77,10 +70,9 @@ hostile_owner "endless Wayland source" "$PROBE" source endless
 
 # Readers that never read cost only themselves: with 72,000 bytes of UTF-8 (more than a
 # pipe holds), a second reader gets the whole text at once behind them.
-head -c 24000 /dev/zero | tr '\0' '\200' >"$WORK/sent"
-yes '€' | head -n 24000 | tr -d '\n' >"$WORK/long.expected"
+euros 24000 "$WORK/long.expected"
 run_quillet --send-file "$WORK/sent"
-second_reader_behind_stuck wayland wl-paste -n
+second_reader_behind_stuck wayland wl_text
 # The slow one (a page every 4 s) is given up at its deadline, about 5 s after it asked,
 # however often it reads: by then it has not had the whole text.
 wait_until 'grep -q "^ended" "$STALL_OUT"' 12
@@ -108,7 +100,7 @@ if STALL_SAYS=watching start_stall wayland 1 next; then
   wait_until 'grep -qx asked "$STALL_OUT"' 3 "stuck reader in the run never asked"
   [ "$ELAPSED" -lt $((alone + 1000)) ] || fail "a stuck reader made the run take $ELAPSED ms, not $alone"
   echo "the run took $alone ms alone and $ELAPSED ms with a stuck reader"
-  reads "stuck reader in the run: the text" "$WORK/long.expected" wl-paste -n
+  reads "stuck reader in the run: the text" "$WORK/long.expected" wl_text
   stop "$STALL_PID"
 fi
 
@@ -127,7 +119,7 @@ for kind in parked active; do
   read -r -t 10 ready <"$WORK/focus"
   [ "$ready" = ready ] || fail "focus $kind: the probe did not start"
   run_quillet --send "focus $kind"
-  got=$(timeout 5 xclip -o -selection clipboard 2>/dev/null)
+  got=$(x11_text 2>/dev/null)
   stop "$focus"
   [ "$kind" = parked ] && expected="focus parked" || expected=before
   [ "$got" = "$expected" ] || fail "focus $kind: X11 programs read [$got], expected [$expected]"
@@ -155,13 +147,7 @@ stop "$message"
 # the run spends 1.3 s in it.
 start_relay
 mkfifo "$WORK/stalled-sound"
-sound() {
-  if [ "$1" = stalled ]; then
-    echo "pcm.!default { type file slave.pcm null file \"$WORK/stalled-sound\" format raw }"
-  else
-    echo 'pcm.!default { type null }'
-  fi >"$HOME/.asoundrc"
-}
+STALLED="pcm.!default { type file slave.pcm null file \"$WORK/stalled-sound\" format raw }"
 # Quillet in the background, taking SIGINT as a foreground program does.
 start_quillet() {
   timeout 30 env --default-signal=INT "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err" &
@@ -172,7 +158,7 @@ start_quillet() {
 signal_run() {
   local signal=$1 phase=$2 name="$1 $2" sim="" expected=before status
   echo before | wl-copy
-  sound stalled
+  echo "$STALLED" >"$HOME/.asoundrc"
   start_quillet
   # In the text: the length field and three bytes of it, then silence, and the read waits.
   # In the tone: the text arrives at once; the run's tone then takes 1.3 s.
@@ -189,15 +175,12 @@ signal_run() {
   [ -n "$sim" ] && stop "$sim"
   [ "$status" -eq $((128 + $(kill -l "$signal"))) ] ||
     fail "$name: Quillet ended with $status; $(cat "$WORK/quillet.err")"
-  [ "$(timeout 5 wl-paste -n 2>/dev/null)" = "$expected" ] ||
-    fail "$name: the clipboard holds [$(timeout 5 wl-paste -n 2>/dev/null)], expected [$expected]"
-  if [ "$phase" = tone ]; then
-    [ "$(timeout 5 xclip -o -selection clipboard)" = "$expected" ] ||
-      fail "$name: X11 programs lost the text"
-  fi
+  expect_equal "$name: the clipboard" "$expected" "$(wl_text 2>/dev/null)"
+  [ "$phase" != tone ] ||
+    expect_equal "$name: X11's clipboard" "$expected" "$(x11_text)"
   # The next run, as the same user on the same pty, opens the port and moves a text (no
   # X display: a refused port is then said on standard error, not in a dialog that waits).
-  sound null
+  echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
   # A copy within KEEPER_BRIDGE_WAIT (1 s) of a keeper's taking of the X11 selection
   # passes for the compositor's bridge, and that keeper carries on. (The next run's own
   # keeper holds no X11 selection: it is the last run that needs this.)
@@ -207,7 +190,7 @@ signal_run() {
   wait "$quillet"
   status=$?
   local pasted
-  pasted=$(timeout 5 wl-paste -n 2>&1)
+  pasted=$(wl_text 2>&1)
   [ "$status" -eq 0 ] && [ ! -s "$WORK/quillet.err" ] && [ "$pasted" = "after $name" ] ||
     fail "$name: the next run failed ($status: $(cat "$WORK/quillet.err"); pasted [$pasted])"
 }
@@ -221,13 +204,12 @@ stop "$RELAY"
 # Xwayland ends (a crash, a restart) while the keeper serves both clipboards: the
 # Wayland text stays.
 run_quillet --send 'Xwayland gone'
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'Xwayland gone' ] ||
-  fail "Xwayland gone: the X11 selection lacks the text"
+expect_equal "Xwayland gone: the X11 selection" 'Xwayland gone' "$(x11_text)"
 xwayland=$(servers Xwayland)
 [ -n "$xwayland" ] || fail "Xwayland gone: no Xwayland found"
 kill -KILL $xwayland
 sleep 0.5
-[ "$(timeout 5 wl-paste -n)" = 'Xwayland gone' ] || fail "Xwayland gone: the Wayland text went too"
+expect_equal "Xwayland gone: the Wayland text" 'Xwayland gone' "$(wl_text)"
 [ -n "$(keepers)" ] || fail "Xwayland gone: no keeper"
 echo other | wl-copy
 wait_until no_keepers 3 "Xwayland gone: keeper still running after wl-copy"
@@ -238,14 +220,12 @@ wayland=$WAYLAND_DISPLAY
 start_x
 export WAYLAND_DISPLAY=$wayland
 run_quillet --send 'compositor gone'
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
-  fail "compositor gone: the X11 selection lacks the text"
+expect_equal "compositor gone: the X11 selection" 'compositor gone' "$(x11_text)"
 sleep 1.5  # past the moment when a compositor's bridge may answer our taking of it
 stop "$SWAY_PID"
 sleep 0.3
 [ -n "$(keepers)" ] || fail "compositor gone: the keeper ended with it"
-[ "$(timeout 5 xclip -o -selection clipboard)" = 'compositor gone' ] ||
-  fail "compositor gone: the X11 text went too"
+expect_equal "compositor gone: the X11 text" 'compositor gone' "$(x11_text)"
 echo other | xclip -i -selection clipboard 2>/dev/null
 wait_until no_keepers 3 "compositor gone: keeper still running after xclip"
 

@@ -57,12 +57,9 @@ def main():
         return
     window = Gtk.Window(title="clipboard")
     window.set_default_size(200, 100)
-    said = []
-
     def focused(*_):
-        if not said:
-            said.append(True)
-            print("ready", flush=True)
+        window.disconnect(focus)  # once
+        print("ready", flush=True)
 
     def line_ready(source, _condition):
         line = source.readline()
@@ -72,7 +69,7 @@ def main():
         answer(clipboard, line)
         return True
 
-    window.connect("focus-in-event", focused)
+    focus = window.connect("focus-in-event", focused)
     window.connect("destroy", Gtk.main_quit)
     window.show_all()
     GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, line_ready)

@@ -1,7 +1,6 @@
 // The Linux platform layer on real ptys where it goes beyond the contract cases: the
 // device map, hang-ups, writes that cannot finish, and the USB device list from a made-up
 // sysfs tree.
-#include <dirent.h>
 #include <sys/inotify.h>
 
 #include <cstring>
@@ -9,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "syscall-fails.h"
 #include "posix_test.h"
 
 namespace {
@@ -161,7 +159,6 @@ TEST_F(Platform, DeviceMapLinkIsTheUsbDevice) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
-
 // ---- Only what is the user's own, and only a character device --------------------------
 
 // A map entry that is no character device is refused before anything opens it (an open
@@ -238,49 +235,6 @@ TEST_F(Platform, ADeviceMapThatIsNotTheUsersOwnIsRefused) {
     EXPECT_EQ(0, PalmUsbGetAttachedDevices(&count, list, &size));
     EXPECT_EQ(c.own ? 1u : 0u, count);
   }
-}
-
-// ---- What a process that leaves its caller keeps ---------------------------------------
-
-// A child that leaves its caller with close_range failing still keeps only the
-// descriptor it names (and 0 to 2 on /dev/null): not the caller's port, pipes or files.
-// It says what it holds through the one it kept.
-TEST_F(Platform, ALeftCallerKeepsOnlyWhatItNamesAlsoWithoutCloseRange) {
-  MapPty("com8");
-  int report[2];
-  ASSERT_EQ(0, pipe(report));
-  pid_t child = fork();
-  if (child == 0) {
-    alarm(5);
-    if (!MakeSyscallFail(__NR_close_range, ENOSYS) || close_range(~0U - 1, ~0U, 0) == 0 || errno != ENOSYS) _exit(2);
-    HANDLE port = CreateFileA("com8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    int held[] = {open("/dev/zero", O_RDONLY), dup2(report[0], 200), dup(report[1])};
-    if (port == INVALID_HANDLE_VALUE || held[0] < 0 || held[1] < 0 || held[2] < 0) _exit(3);
-    LeaveCaller("left-caller", getppid(), false, &report[1], 1);
-    DIR* dir = opendir("/proc/self/fd");
-    std::string holds;
-    for (struct dirent* entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
-      char target[256] = "";
-      std::string fd = entry->d_name;
-      if (fd == "." || fd == ".." || atoi(fd.c_str()) == dirfd(dir)) continue;
-      if (readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1) < 0) _exit(4);
-      holds += fd + " " + target + "\n";
-    }
-    _exit(write(report[1], holds.data(), holds.size()) == (ssize_t)holds.size() ? 0 : 5);
-  }
-  close(report[1]);
-  std::string holds;
-  char chunk[512];
-  for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;) holds.append(chunk, n);
-  int status;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  struct stat pipeInfo;
-  ASSERT_EQ(0, fstat(report[0], &pipeInfo));
-  std::string expected = "0 /dev/null\n1 /dev/null\n2 /dev/null\n" + std::to_string(report[1]) +
-                         " pipe:[" + std::to_string(pipeInfo.st_ino) + "]\n";
-  EXPECT_EQ(expected, holds);
-  close(report[0]);
 }
 
 }  // namespace

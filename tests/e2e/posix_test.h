@@ -8,24 +8,50 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
 
 #include "posix.h"
 
 inline std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs work in a child that SIGALRM ends after 5 s (a wait shows as that, not as a stuck
+// test): its exit code, or -1 when it did not exit.
+inline int InChild(const std::function<int()>& work) {
+  pid_t child = fork();
+  if (child == 0) {
+    alarm(5);
+    _exit(work());
+  }
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The registry calls as the tests make them: keys with all access, values as DWORDs.
+inline LONG Create(HKEY parent, const char* path, HKEY* key) {
+  return RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key, nullptr);
+}
+inline LONG Open(HKEY parent, const char* path, HKEY* key) {
+  return RegOpenKeyExA(parent, path, 0, KEY_ALL_ACCESS, key);
+}
+inline LONG SetDword(HKEY key, const char* name, DWORD value) {
+  return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4);
+}
+inline LONG GetDword(HKEY key, const char* name, DWORD* value) {
+  DWORD size = 4;
+  return RegQueryValueExA(key, name, nullptr, nullptr, (LPBYTE)value, &size);
 }
 
 class Platform : public ::testing::Test {
@@ -57,9 +83,7 @@ class Platform : public ::testing::Test {
   HKEY OpenPath(bool create) {
     HKEY root = nullptr, key = nullptr;
     EXPECT_EQ(ERROR_SUCCESS, RegOpenCurrentUser(KEY_ALL_ACCESS, &root));
-    LONG status = create ? RegCreateKeyExA(root, "Software\\Dorvane", 0, nullptr, 0,
-                                           KEY_ALL_ACCESS, nullptr, &key, nullptr)
-                         : RegOpenKeyExA(root, "Software\\Dorvane", 0, KEY_ALL_ACCESS, &key);
+    LONG status = (create ? Create : Open)(root, "Software\\Dorvane", &key);
     RegCloseKey(root);
     return status == ERROR_SUCCESS ? key : nullptr;
   }

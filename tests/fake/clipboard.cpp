@@ -36,16 +36,14 @@ using namespace fake;
 extern "C" {
 
 BOOL WINAPI IsClipboardFormatAvailable(UINT format) {
-  DWORD code;
-  if (Enter(&code, "IsClipboardFormatAvailable", "%u", format)) return SetError(code), FALSE;
+  if (DWORD code = Enter("IsClipboardFormatAvailable", "%u", format))
+    return SetError(code), FALSE;
   return format == CF_TEXT && data != nullptr;
 }
 
 BOOL WINAPI OpenClipboard(HWND hWndNewOwner) {
-  DWORD code;
-  if (Enter(&code, "OpenClipboard", "%s", hWndNewOwner ? "window" : "null")) {
+  if (DWORD code = Enter("OpenClipboard", "%s", hWndNewOwner ? "window" : "null"))
     return SetError(code), FALSE;
-  }
   if (open) return SetError(ERROR_ACCESS_DENIED), FALSE;
   open = true;
   Opened("clipboard");
@@ -53,25 +51,21 @@ BOOL WINAPI OpenClipboard(HWND hWndNewOwner) {
 }
 
 HANDLE WINAPI GetClipboardData(UINT uFormat) {
-  DWORD code;
-  if (Enter(&code, "GetClipboardData", "%u", uFormat)) return SetError(code), nullptr;
+  if (DWORD code = Enter("GetClipboardData", "%u", uFormat)) return SetError(code), nullptr;
   if (!NeedOpen("GetClipboardData")) return SetError(ERROR_CLIPBOARD_NOT_OPEN), nullptr;
   return uFormat == CF_TEXT ? data : nullptr;
 }
 
 BOOL WINAPI EmptyClipboard(void) {
-  DWORD code;
-  if (Enter(&code, "EmptyClipboard", "%s", "")) return SetError(code), FALSE;
+  if (DWORD code = Enter("EmptyClipboard", "%s", "")) return SetError(code), FALSE;
   if (!NeedOpen("EmptyClipboard")) return SetError(ERROR_CLIPBOARD_NOT_OPEN), FALSE;
   Replace(nullptr);
   return TRUE;
 }
 
 HANDLE WINAPI SetClipboardData(UINT uFormat, HANDLE hMem) {
-  DWORD code;
-  if (Enter(&code, "SetClipboardData", "%u, %s", uFormat, BlockName(hMem).c_str())) {
+  if (DWORD code = Enter("SetClipboardData", "%u, %s", uFormat, BlockName(hMem).c_str()))
     return SetError(code), nullptr;
-  }
   if (!NeedOpen("SetClipboardData")) return SetError(ERROR_CLIPBOARD_NOT_OPEN), nullptr;
   if (uFormat != CF_TEXT || !IsBlock(hMem)) return SetError(ERROR_INVALID_PARAMETER), nullptr;
   if (BlockLocks(hMem) > 0) Violation("SetClipboardData: block " + BlockName(hMem) + " locked");
@@ -81,12 +75,11 @@ HANDLE WINAPI SetClipboardData(UINT uFormat, HANDLE hMem) {
 }
 
 BOOL WINAPI CloseClipboard(void) {
-  DWORD code;
-  bool fail = Enter(&code, "CloseClipboard", "%s", "");
+  DWORD fail = Enter("CloseClipboard", "%s", "");
   if (!NeedOpen("CloseClipboard")) return SetError(ERROR_CLIPBOARD_NOT_OPEN), FALSE;
   open = false;
   Closed("clipboard");
-  return fail ? (SetError(code), FALSE) : TRUE;
+  return fail ? (SetError(fail), FALSE) : TRUE;
 }
 
 }  // extern "C"

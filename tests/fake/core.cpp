@@ -1,9 +1,5 @@
-// The fake's core: call log, virtual clock, last error, failure injection and the nesting
-// check for keys, ports and the clipboard.
-//
-// Contract kept: Sleep advances the virtual clock and nothing else does except the
-// calls that block on Windows (port time-outs, Beep, a message box's wait for OK).
-// GetLastError reports the code of the last failed call; successful calls leave it.
+// The fake's core: call log, virtual clock (only Sleep and the calls that block on Windows
+// advance it), last error, failure injection and the nesting check.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -57,15 +53,10 @@ std::vector<std::string> Calls(const std::string& prefix) {
   return texts;
 }
 
-void FailNthCall(int n, DWORD code) {
-  failNth = n;
-  failNthCode = code;
-}
+void FailNthCall(int n, DWORD code) { failNth = n, failNthCode = code; }
 
 void FailCall(const std::string& function, int occurrence, DWORD code) {
-  failFunction = function;
-  failOccurrence = occurrence;
-  failFunctionCode = code;
+  failFunction = function, failOccurrence = occurrence, failFunctionCode = code;
 }
 
 std::string Format(const char* format, ...) {
@@ -100,21 +91,19 @@ std::string Quote(const char* bytes, size_t n) {
 
 std::string Quote(const char* text) { return Quote(text, text ? strlen(text) : 0); }
 
-bool Enter(DWORD* code, const char* name, const char* format, ...) {
+DWORD Enter(const char* name, const char* format, ...) {
   char args[512];
   va_list list;
   va_start(list, format);
   vsnprintf(args, sizeof args, format, list);
   va_end(list);
   log.push_back({std::string(name) + "(" + args + ")", now});
-  ++fallible;
   int occurrence = ++occurrences[name];
-  bool fail = fallible == failNth || (failFunction == name && occurrence == failOccurrence);
-  if (fail) {
-    *code = fallible == failNth ? failNthCode : failFunctionCode;
-    log.back().text += " -> failed";
-  }
-  return fail;
+  DWORD code = ++fallible == failNth ? failNthCode
+               : failFunction == name && occurrence == failOccurrence ? failFunctionCode
+               : 0;
+  if (code != 0) log.back().text += " -> failed";
+  return code;
 }
 
 void Note(const char* name, const std::string& args) {

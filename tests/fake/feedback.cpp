@@ -2,6 +2,7 @@
 // tests/contract, have them). MessageBoxA blocks until the user presses OK
 // (messageOkDelay of virtual time) and returns IDOK; Beep blocks for its duration.
 #include "internal.h"
+#include "../contract/systemtexts.h"
 
 namespace fake {
 
@@ -11,21 +12,10 @@ namespace {
 std::map<const void*, std::string> texts;  // FormatMessageA buffers not yet released
 
 const char* SystemText(DWORD code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.\r\n";
-    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.\r\n";
-    case ERROR_ACCESS_DENIED: return "Access is denied.\r\n";
-    case ERROR_INVALID_HANDLE: return "The handle is invalid.\r\n";
-    case ERROR_GEN_FAILURE: return "A device attached to the system is not functioning.\r\n";
-    case ERROR_SHARING_VIOLATION:
-      return "The process cannot access the file because it is being used by another "
-             "process.\r\n";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.\r\n";
-    case ERROR_MORE_DATA: return "More data is available.\r\n";
-    case ERROR_BADDB: return "The configuration registry database is corrupt.\r\n";
-    case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected.\r\n";
-    default: return nullptr;
+  for (const auto& known : SYSTEM_TEXTS) {
+    if (known.code == code) return known.text;
   }
+  return nullptr;
 }
 }  // namespace
 
@@ -44,18 +34,15 @@ using namespace fake;
 extern "C" {
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  DWORD code;
-  if (Enter(&code, "MessageBoxA", "%s, %s, %s, 0x%X", hWnd ? "window" : "null",
-            Quote(lpText).c_str(), Quote(lpCaption).c_str(), uType)) {
+  if (DWORD code = Enter("MessageBoxA", "%s, %s, %s, 0x%X", hWnd ? "window" : "null",
+                         Quote(lpText).c_str(), Quote(lpCaption).c_str(), uType))
     return SetError(code), 0;
-  }
   Advance(messageOkDelay);
   return IDOK;
 }
 
 BOOL WINAPI Beep(DWORD dwFreq, DWORD dwDuration) {
-  DWORD code;
-  if (Enter(&code, "Beep", "%u, %u", dwFreq, dwDuration)) return SetError(code), FALSE;
+  if (DWORD code = Enter("Beep", "%u, %u", dwFreq, dwDuration)) return SetError(code), FALSE;
   Advance(dwDuration);
   return TRUE;
 }
@@ -67,12 +54,10 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
                             DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
                             va_list* Arguments) {
-  DWORD code;
-  if (Enter(&code, "FormatMessageA", "0x%X, %s, %u, 0x%X, %u, %s", dwFlags,
-            lpSource ? "source" : "null", dwMessageId, dwLanguageId, nSize,
-            Arguments ? "args" : "null")) {
+  if (DWORD code = Enter("FormatMessageA", "0x%X, %s, %u, 0x%X, %u, %s", dwFlags,
+                         lpSource ? "source" : "null", dwMessageId, dwLanguageId, nSize,
+                         Arguments ? "args" : "null"))
     return SetError(code), 0;
-  }
   if (!(dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER)) {
     Violation("FormatMessageA: without FORMAT_MESSAGE_ALLOCATE_BUFFER");
     return SetError(ERROR_INVALID_PARAMETER), 0;
@@ -86,16 +71,15 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-  DWORD code;
   bool known = texts.count(hMem) != 0;
-  bool fail = Enter(&code, "LocalFree", "%s", known ? Quote(texts[hMem].c_str()).c_str() : "?");
+  DWORD fail = Enter("LocalFree", "%s", known ? Quote(texts[hMem].c_str()).c_str() : "?");
   if (!known) {
     Violation("LocalFree: not an allocated text");
     return SetError(ERROR_INVALID_HANDLE), hMem;
   }
   delete[] (char*)hMem;
   texts.erase(hMem);
-  return fail ? (SetError(code), hMem) : nullptr;
+  return fail ? (SetError(fail), hMem) : nullptr;
 }
 
 }  // extern "C"

@@ -15,10 +15,9 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 std::string Quote(const char* bytes, size_t n);  // "..." with C escapes; null -> null
 std::string Quote(const char* text);
 
-// Logs a call that can fail, its arguments formatted; true when it must fail, with the
-// code in *code.
-bool Enter(DWORD* code, const char* name, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+// Logs a call that can fail, its arguments formatted; the code it must fail with (never
+// 0), or 0.
+DWORD Enter(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Note(const char* name, const std::string& args);  // logs a call that cannot fail
 void SetError(DWORD code);
 void Violation(const std::string& what);

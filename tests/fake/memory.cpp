@@ -91,15 +91,15 @@ using namespace fake;
 extern "C" {
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-  DWORD code;
-  if (Enter(&code, "GlobalAlloc", "0x%X, %zu", uFlags, dwBytes)) return SetError(code), nullptr;
+  if (DWORD code = Enter("GlobalAlloc", "0x%X, %zu", uFlags, dwBytes))
+    return SetError(code), nullptr;
   if (uFlags != GMEM_MOVEABLE) Violation(Format("GlobalAlloc: flags 0x%X", uFlags));
   return NewBlock(std::string(dwBytes, (char)0xCD), false);
 }
 
 LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
-  DWORD code;
-  if (Enter(&code, "GlobalLock", "%s", BlockName(hMem).c_str())) return SetError(code), nullptr;
+  if (DWORD code = Enter("GlobalLock", "%s", BlockName(hMem).c_str()))
+    return SetError(code), nullptr;
   Block* block = Find(hMem, "GlobalLock");
   if (block == nullptr) return SetError(ERROR_INVALID_HANDLE), nullptr;
   if (block->size == 0) return SetError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
@@ -108,8 +108,7 @@ LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
 }
 
 BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
-  DWORD code;
-  bool fail = Enter(&code, "GlobalUnlock", "%s", BlockName(hMem).c_str());
+  DWORD fail = Enter("GlobalUnlock", "%s", BlockName(hMem).c_str());
   Block* block = Find(hMem, "GlobalUnlock");
   if (block == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   if (block->locks == 0) {
@@ -117,19 +116,18 @@ BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
     return SetError(ERROR_NOT_LOCKED), FALSE;
   }
   --block->locks;
-  if (fail) return SetError(code), FALSE;
+  if (fail) return SetError(fail), FALSE;
   if (block->locks == 0) SetError(0);
   return block->locks > 0;
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-  DWORD code;
-  bool fail = Enter(&code, "GlobalFree", "%s", BlockName(hMem).c_str());
+  DWORD fail = Enter("GlobalFree", "%s", BlockName(hMem).c_str());
   Block* block = Find(hMem, "GlobalFree");
   if (block == nullptr) return SetError(ERROR_INVALID_HANDLE), hMem;
   if (block->clipboards) Violation("GlobalFree: block " + BlockName(hMem) + " is the clipboard's");
   FreeBlock(hMem, "GlobalFree");
-  return fail ? (SetError(code), hMem) : nullptr;
+  return fail ? (SetError(fail), hMem) : nullptr;
 }
 
 }  // extern "C"

@@ -50,20 +50,18 @@ using namespace fake;
 extern "C" {
 
 LONG PALM_API HsCheckApiStatus(void) {
-  DWORD code;
-  return Enter(&code, "HsCheckApiStatus", "%s", "") ? (LONG)code : hotSync.apiStatus;
+  DWORD code = Enter("HsCheckApiStatus", "%s", "");
+  return code ? (LONG)code : hotSync.apiStatus;
 }
 
 LONG PALM_API HsGetSyncStatus(DWORD* syncState) {
-  DWORD code;
-  if (Enter(&code, "HsGetSyncStatus", "%s", "")) return (LONG)code;
+  if (DWORD code = Enter("HsGetSyncStatus", "%s", "")) return (LONG)code;
   *syncState = hotSync.syncState;
   return 0;
 }
 
 LONG PALM_API HsSetAppStatus(DWORD state, DWORD flags) {
-  DWORD code;
-  bool fail = Enter(&code, "HsSetAppStatus", "%u, %u", state, flags);
+  DWORD fail = Enter("HsSetAppStatus", "%u, %u", state, flags);
   if (flags != 0 || state > HS_APP_STATUS_RESTART) {
     Violation(Format("HsSetAppStatus(%u, %u)", state, flags));
     return ERROR_INVALID_PARAMETER;
@@ -75,15 +73,14 @@ LONG PALM_API HsSetAppStatus(DWORD state, DWORD flags) {
   } else if (!fail) {
     Opened("HotSync Manager stopped");
   }
-  return fail ? (LONG)code : 0;
+  return (LONG)fail;
 }
 
 LONG PALM_API PalmUsbGetAttachedDevices(DWORD* count, char* buffer, DWORD* size) {
-  DWORD code;
   ++usbQueries;
-  if (Enter(&code, "PalmUsbGetAttachedDevices", "%s, %u", buffer ? "buffer" : "null", *size)) {
+  if (DWORD code = Enter("PalmUsbGetAttachedDevices", "%s, %u", buffer ? "buffer" : "null",
+                         *size))
     return (LONG)code;
-  }
   std::string list = UsbVisible() ? usbList : "";
   if (list.size() > *size || (buffer == nullptr && !list.empty())) {
     *size = (DWORD)list.size();
@@ -96,10 +93,8 @@ LONG PALM_API PalmUsbGetAttachedDevices(DWORD* count, char* buffer, DWORD* size)
 }
 
 HANDLE PALM_API PalmUsbOpenPort(const char* deviceName, DWORD option) {
-  DWORD code;
-  if (Enter(&code, "PalmUsbOpenPort", "%s, %u", Quote(deviceName).c_str(), option)) {
+  if (Enter("PalmUsbOpenPort", "%s, %u", Quote(deviceName).c_str(), option))
     return INVALID_HANDLE_VALUE;
-  }
   std::string name = usbList.substr(0, usbList.find('\0'));
   if (!UsbVisible() || UsbLine().open || name != deviceName) return INVALID_HANDLE_VALUE;
   SetUsbTimeouts(50, 50);  // the library's own until the program sets its
@@ -107,22 +102,18 @@ HANDLE PALM_API PalmUsbOpenPort(const char* deviceName, DWORD option) {
 }
 
 LONG PALM_API PalmUsbSetTimeouts(HANDLE port, PalmUsbTimeouts* timeouts) {
-  DWORD code;
-  if (Enter(&code, "PalmUsbSetTimeouts", "%s, %u, %u", LineName(port).c_str(),
-            timeouts->receiveTimeout, timeouts->sendTimeout)) {
+  if (DWORD code = Enter("PalmUsbSetTimeouts", "%s, %u, %u", LineName(port).c_str(),
+                         timeouts->receiveTimeout, timeouts->sendTimeout))
     return (LONG)code;
-  }
   if (FindLine(port, "PalmUsbSetTimeouts") == nullptr) return ERROR_INVALID_HANDLE;
   SetUsbTimeouts(timeouts->receiveTimeout, timeouts->sendTimeout);
   return 0;
 }
 
 LONG PALM_API PalmUsbReceiveBytes(HANDLE port, void* buffer, DWORD wanted, DWORD* received) {
-  DWORD code;
   *received = 0;
-  if (Enter(&code, "PalmUsbReceiveBytes", "%s, %u", LineName(port).c_str(), wanted)) {
+  if (DWORD code = Enter("PalmUsbReceiveBytes", "%s, %u", LineName(port).c_str(), wanted))
     return (LONG)code;
-  }
   Line* line = FindLine(port, "PalmUsbReceiveBytes");
   if (line == nullptr) return ERROR_INVALID_HANDLE;
   *received = LineRead(*line, (char*)buffer, wanted);
@@ -130,12 +121,10 @@ LONG PALM_API PalmUsbReceiveBytes(HANDLE port, void* buffer, DWORD wanted, DWORD
 }
 
 LONG PALM_API PalmUsbSendBytes(HANDLE port, const void* buffer, DWORD count, DWORD* sent) {
-  DWORD code;
   *sent = 0;
-  if (Enter(&code, "PalmUsbSendBytes", "%s, %s", LineName(port).c_str(),
-            Quote((const char*)buffer, count).c_str())) {
+  if (DWORD code = Enter("PalmUsbSendBytes", "%s, %s", LineName(port).c_str(),
+                         Quote((const char*)buffer, count).c_str()))
     return (LONG)code;
-  }
   Line* line = FindLine(port, "PalmUsbSendBytes");
   if (line == nullptr) return ERROR_INVALID_HANDLE;
   *sent = LineWrite(*line, (const char*)buffer, count);

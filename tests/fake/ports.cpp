@@ -1,8 +1,5 @@
-// Serial ports com1 to com8, and the line model the USB port shares: the exclusive open
-// and the COMMTIMEOUTS read rules of the contract cases (tests/contract), on the virtual
-// clock; a missing port is ERROR_FILE_NOT_FOUND. A write that the peer does not take in
-// full returns success with a short count after the write total time-out. CloseHandle
-// closes serial and USB ports alike.
+// Serial ports com1 to com8 and the line model the USB port shares, by the contract cases'
+// rules (tests/contract) on the virtual clock. CloseHandle closes serial and USB alike.
 #include "internal.h"
 
 namespace fake {
@@ -33,16 +30,10 @@ Line& AddSerialPort(const std::string& name) {
   Line& line = serial[name];
   line = Line();
   // A state unlike 8N1, so that a test sees which fields the program set.
-  line.dcb.DCBlength = sizeof(DCB);
-  line.dcb.BaudRate = 1200;
-  line.dcb.fBinary = 1;
-  line.dcb.fOutxCtsFlow = 1;
-  line.dcb.fRtsControl = 2;
-  line.dcb.XonLim = 2048;
-  line.dcb.ByteSize = 7;
-  line.dcb.Parity = 2;
-  line.dcb.StopBits = 2;
-  line.dcb.XoffChar = 0x13;
+  DCB& dcb = line.dcb;
+  dcb.DCBlength = sizeof(DCB), dcb.BaudRate = 1200, dcb.ByteSize = 7, dcb.Parity = 2;
+  dcb.StopBits = 2, dcb.fBinary = 1, dcb.fOutxCtsFlow = 1, dcb.fRtsControl = 2;
+  dcb.XonLim = 2048, dcb.XoffChar = 0x13;
   return line;
 }
 
@@ -117,12 +108,11 @@ extern "C" {
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  DWORD code;
-  if (Enter(&code, "CreateFileA", "%s, 0x%X, %u, %s, %u, %u, %s", Quote(lpFileName).c_str(),
-            dwDesiredAccess, dwShareMode, lpSecurityAttributes ? "sa" : "null",
-            dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile ? "template" : "null")) {
+  if (DWORD code = Enter("CreateFileA", "%s, 0x%X, %u, %s, %u, %u, %s",
+                         Quote(lpFileName).c_str(), dwDesiredAccess, dwShareMode,
+                         lpSecurityAttributes ? "sa" : "null", dwCreationDisposition,
+                         dwFlagsAndAttributes, hTemplateFile ? "template" : "null"))
     return SetError(code), INVALID_HANDLE_VALUE;
-  }
   Line* line = FindSerialPort(lpFileName);
   if (line == nullptr || dwCreationDisposition != OPEN_EXISTING) {
     return SetError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
@@ -132,8 +122,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-  DWORD code;
-  if (Enter(&code, "GetCommState", "%s", LineName(hFile).c_str())) return SetError(code), FALSE;
+  if (DWORD code = Enter("GetCommState", "%s", LineName(hFile).c_str()))
+    return SetError(code), FALSE;
   Line* line = FindLine(hFile, "GetCommState");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   *lpDCB = line->dcb;
@@ -141,10 +131,8 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-  DWORD code;
-  if (Enter(&code, "SetCommState", "%s, %u", LineName(hFile).c_str(), lpDCB->BaudRate)) {
+  if (DWORD code = Enter("SetCommState", "%s, %u", LineName(hFile).c_str(), lpDCB->BaudRate))
     return SetError(code), FALSE;
-  }
   Line* line = FindLine(hFile, "SetCommState");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   line->dcb = *lpDCB;
@@ -152,12 +140,11 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS t) {
-  DWORD code;
-  if (Enter(&code, "SetCommTimeouts", "%s, %u, %u, %u, %u, %u", LineName(hFile).c_str(),
-            t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
-            t->WriteTotalTimeoutMultiplier, t->WriteTotalTimeoutConstant)) {
+  if (DWORD code = Enter("SetCommTimeouts", "%s, %u, %u, %u, %u, %u", LineName(hFile).c_str(),
+                         t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
+                         t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
+                         t->WriteTotalTimeoutConstant))
     return SetError(code), FALSE;
-  }
   Line* line = FindLine(hFile, "SetCommTimeouts");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   line->timeouts = *t;
@@ -166,12 +153,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS t) {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  DWORD code;
   *lpNumberOfBytesRead = 0;
-  if (Enter(&code, "ReadFile", "%s, %u%s", LineName(hFile).c_str(), nNumberOfBytesToRead,
-            lpOverlapped ? ", overlapped" : "")) {
+  if (DWORD code = Enter("ReadFile", "%s, %u%s", LineName(hFile).c_str(), nNumberOfBytesToRead,
+                         lpOverlapped ? ", overlapped" : ""))
     return SetError(code), FALSE;
-  }
   Line* line = FindLine(hFile, "ReadFile");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   *lpNumberOfBytesRead = LineRead(*line, (char*)lpBuffer, nNumberOfBytesToRead);
@@ -180,13 +165,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  DWORD code;
   *lpNumberOfBytesWritten = 0;
-  if (Enter(&code, "WriteFile", "%s, %s%s", LineName(hFile).c_str(),
-            Quote((const char*)lpBuffer, nNumberOfBytesToWrite).c_str(),
-            lpOverlapped ? ", overlapped" : "")) {
+  if (DWORD code = Enter("WriteFile", "%s, %s%s", LineName(hFile).c_str(),
+                         Quote((const char*)lpBuffer, nNumberOfBytesToWrite).c_str(),
+                         lpOverlapped ? ", overlapped" : ""))
     return SetError(code), FALSE;
-  }
   Line* line = FindLine(hFile, "WriteFile");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   *lpNumberOfBytesWritten = LineWrite(*line, (const char*)lpBuffer, nNumberOfBytesToWrite);
@@ -194,14 +177,13 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  DWORD code;
-  bool fail = Enter(&code, "CloseHandle", "%s", LineName(hObject).c_str());
+  DWORD fail = Enter("CloseHandle", "%s", LineName(hObject).c_str());
   Line* line = FindLine(hObject, "CloseHandle");
   if (line == nullptr) return SetError(ERROR_INVALID_HANDLE), FALSE;
   line->open = false;
   handles[(uintptr_t)hObject - 0x20000].open = false;
   Closed("port " + LineName(hObject));
-  return fail ? (SetError(code), FALSE) : TRUE;
+  return fail ? (SetError(fail), FALSE) : TRUE;
 }
 
 }  // extern "C"

@@ -69,19 +69,16 @@ using namespace fake;
 extern "C" {
 
 LONG WINAPI RegOpenCurrentUser(REGSAM samDesired, PHKEY phkResult) {
-  DWORD code;
-  if (Enter(&code, "RegOpenCurrentUser", "0x%X", samDesired)) return (LONG)code;
+  if (DWORD code = Enter("RegOpenCurrentUser", "0x%X", samDesired)) return (LONG)code;
   *phkResult = NewKey("");
   return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
-  DWORD code;
-  if (Enter(&code, "RegOpenKeyExA", "%s, %s, %u, 0x%X", Name(hKey).c_str(),
-            Quote(lpSubKey).c_str(), ulOptions, samDesired)) {
+  if (DWORD code = Enter("RegOpenKeyExA", "%s, %s, %u, 0x%X", Name(hKey).c_str(),
+                         Quote(lpSubKey).c_str(), ulOptions, samDesired))
     return (LONG)code;
-  }
   KeyHandle* parent = Find(hKey);
   if (parent == nullptr) return ERROR_INVALID_HANDLE;
   std::string path = Child(parent, lpSubKey);
@@ -94,12 +91,11 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             DWORD dwOptions, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition) {
-  DWORD code;
-  if (Enter(&code, "RegCreateKeyExA", "%s, %s, %u, %s, %u, 0x%X, %s, %s", Name(hKey).c_str(),
-            Quote(lpSubKey).c_str(), Reserved, Quote(lpClass).c_str(), dwOptions, samDesired,
-            lpSecurityAttributes ? "sa" : "null", lpdwDisposition ? "&d" : "null")) {
+  if (DWORD code = Enter("RegCreateKeyExA", "%s, %s, %u, %s, %u, 0x%X, %s, %s",
+                         Name(hKey).c_str(), Quote(lpSubKey).c_str(), Reserved,
+                         Quote(lpClass).c_str(), dwOptions, samDesired,
+                         lpSecurityAttributes ? "sa" : "null", lpdwDisposition ? "&d" : "null"))
     return (LONG)code;
-  }
   KeyHandle* parent = Find(hKey);
   if (parent == nullptr) return ERROR_INVALID_HANDLE;
   std::string path = Child(parent, lpSubKey);
@@ -110,11 +106,9 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-  DWORD code;
-  if (Enter(&code, "RegQueryValueExA", "%s, %s, %u", Name(hKey).c_str(),
-            Quote(lpValueName).c_str(), lpcbData ? *lpcbData : 0)) {
+  if (DWORD code = Enter("RegQueryValueExA", "%s, %s, %u", Name(hKey).c_str(),
+                         Quote(lpValueName).c_str(), lpcbData ? *lpcbData : 0))
     return (LONG)code;
-  }
   KeyHandle* key = Find(hKey);
   if (key == nullptr || lpReserved != nullptr) return ERROR_INVALID_HANDLE;
   const Value* value = GetValue(key->path, lpValueName);
@@ -130,12 +124,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
-  DWORD code;
-  if (Enter(&code, "RegSetValueExA", "%s, %s, %u, %u, %s, %u", Name(hKey).c_str(),
-            Quote(lpValueName).c_str(), Reserved, dwType,
-            Quote((const char*)lpData, cbData).c_str(), cbData)) {
+  if (DWORD code = Enter("RegSetValueExA", "%s, %s, %u, %u, %s, %u", Name(hKey).c_str(),
+                         Quote(lpValueName).c_str(), Reserved, dwType,
+                         Quote((const char*)lpData, cbData).c_str(), cbData))
     return (LONG)code;
-  }
   KeyHandle* key = Find(hKey);
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   tree[key->path][lpValueName] = {dwType, std::string((const char*)lpData, cbData)};
@@ -143,13 +135,12 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  DWORD code;
-  bool fail = Enter(&code, "RegCloseKey", "%s", Name(hKey).c_str());
+  DWORD fail = Enter("RegCloseKey", "%s", Name(hKey).c_str());
   KeyHandle* key = Find(hKey);
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   key->open = false;
   Closed("key " + Name(hKey));
-  return fail ? (LONG)code : ERROR_SUCCESS;
+  return (LONG)fail;
 }
 
 }  // extern "C"

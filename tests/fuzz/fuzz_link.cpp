@@ -52,14 +52,11 @@ Script Load(model::Input& in) {
   s.capacity = capacity & 0x80 ? capacity & 0x7F : 0xFFFFFFFF;
   line.writeCapacity = s.capacity;
 
-  uint8_t readFailure = in.Byte();
-  uint8_t readCode = in.Byte();
+  uint8_t readFailure = in.Byte(), readCode = in.Byte(), nth = in.Byte(), nthCode = in.Byte();
   if (readFailure != 0) {
     fake::FailCall(s.usb ? "PalmUsbReceiveBytes" : "ReadFile", 1 + (readFailure - 1) % 4,
                    FAILURE_CODES[readCode % 4]);
   }
-  uint8_t nth = in.Byte();
-  uint8_t nthCode = in.Byte();
   if (nth != 0) fake::FailNthCall(nth, FAILURE_CODES[nthCode % 4]);
 
   uint8_t clipboardLength = in.Byte();
@@ -182,14 +179,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Script s = Load(in);
   int exitCode = RunTransfer();
   // Only a failure that happened weakens the checks, not one that was set up and not met.
-  s.failed = false;
+  static const bool trace = getenv("QUILLET_FUZZ_TRACE") != nullptr;
   for (const fake::Call& call : fake::Log()) {
     const std::string& text = call.text;
     s.failed |= text.size() > 10 && text.compare(text.size() - 10, 10, " -> failed") == 0;
-  }
-  static const bool trace = getenv("QUILLET_FUZZ_TRACE") != nullptr;
-  if (trace) {
-    for (const fake::Call& call : fake::Log()) fprintf(stderr, "%6lu %s\n", (unsigned long)call.time, call.text.c_str());
+    if (trace) fprintf(stderr, "%6lu %s\n", (unsigned long)call.time, text.c_str());
   }
   CheckNothingLeft(s, exitCode);
   const fake::Line& line = s.usb ? fake::UsbLine() : *fake::FindSerialPort("com" + std::to_string(s.port));

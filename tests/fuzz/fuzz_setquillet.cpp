@@ -6,10 +6,12 @@
 // bits 3-4 and 5-6 the two values' forms), Port (4 bytes), Baudrate (4 bytes), failure of
 // the Nth call (2 bytes), then the arguments separated by NUL bytes.
 #include <cstring>
+#include <regex>
 
 #include "config/setquillet.h"
 #include "fake.h"
 #include "model.h"
+#include "../contract/systemtexts.h"
 
 namespace {
 
@@ -67,16 +69,12 @@ std::string SettingText(DWORD port, DWORD rate) {
 }
 
 // The system's texts for the codes the run may meet, and the stand-in for a code without
-// one. Asked once, before any failure is set up.
+// one.
 std::vector<std::string> ErrorTexts() {
   std::vector<std::string> texts;
   for (DWORD code : FAILURE_CODES) {
-    char* text = nullptr;
-    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                       code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&text, 0,
-                       nullptr) != 0) {
-      texts.push_back(text);
-      LocalFree(text);
+    for (const auto& known : SYSTEM_TEXTS) {
+      if (known.code == code) texts.push_back(known.text);
     }
     texts.push_back("unknown error " + std::to_string(code));
   }
@@ -102,17 +100,13 @@ bool LastErrorLine(const std::string& out, size_t* at, const std::vector<std::st
 
 // Consumes one setting of any of the four forms at *at.
 bool AnySetting(const std::string& out, size_t* at) {
-  if (Take(out, at, "usb\n") || Take(out, at, "unknown or no port set")) return true;
-  size_t p = *at;
-  if (!Take(out, &p, "com") || p >= out.size() || out[p] < '1' || out[p] > '8') return false;
-  ++p;
-  if (!Take(out, &p, " with ")) return false;
-  Take(out, &p, "illegal ");
-  Take(out, &p, "-");
-  size_t digits = p;
-  while (p < out.size() && out[p] >= '0' && out[p] <= '9') ++p;
-  if (p == digits || !Take(out, &p, " bps\n")) return false;
-  *at = p;
+  static const std::regex SETTING(
+      "usb\n|unknown or no port set|com[1-8] with (illegal )?-?[0-9]+ bps\n");
+  std::smatch found;
+  if (!std::regex_search(out.begin() + *at, out.end(), found, SETTING,
+                         std::regex_constants::match_continuous))
+    return false;
+  *at += found.length();
   return true;
 }
 
@@ -135,8 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if ((layout & 6) == 0) fake::SetValue(KEY, "Other", REG_DWORD, "abcd");
   }
-  uint8_t nth = in.Byte() % 48;
-  uint8_t code = in.Byte();
+  uint8_t nth = in.Byte() % 48, code = in.Byte();
   if (nth != 0) fake::FailNthCall(nth, FAILURE_CODES[code % 4]);
 
   std::vector<std::string> args = {"SetQuillet"};
@@ -155,8 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // What the rules say this run prints and stores.
   Stored before = Snapshot();
-  bool usage = true;
-  bool store = false;
+  bool usage = true, store = false;
   DWORD newPort = 0, newRate = 0;
   if (args.size() == 2 && args[1] == "usb") {
     usage = false, store = true, newPort = PORT_USB;
@@ -210,10 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (LastErrorLine(out, &at, texts)) {}
   EXPECT_THAT(at == out.size(), "output other than usage, setting and LastError lines");
   int lastErrors = 0;
-  for (size_t found = out.find("\nLastError: "); found != std::string::npos;
-       found = out.find("\nLastError: ", found + 1)) {
-    ++lastErrors;
-  }
+  for (size_t at = 0; (at = out.find("\nLastError: ", at)) != std::string::npos; ++at) ++lastErrors;
   EXPECT_THAT(lastErrors == reportable, "a registry failure unreported, or reported twice");
 
   Stored after = Snapshot();

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -80,12 +81,8 @@ std::string FolderState(const std::string& folder) {
 }
 
 std::string FileBytes(const std::string& path) {
-  std::string bytes;
-  int fd = open(path.c_str(), O_RDONLY);
-  char chunk[4096];
-  for (ssize_t got; fd >= 0 && (got = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, (size_t)got);
-  if (fd >= 0) close(fd);
-  return bytes;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteFile(const std::string& path, const uint8_t* data, size_t size) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 static int RunFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  std::string input = bytes.str();
+  std::string input(std::istreambuf_iterator<char>(in), {});
   LLVMFuzzerTestOneInput((const uint8_t*)input.data(), input.size());
   return 1;
 }

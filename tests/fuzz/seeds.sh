@@ -26,7 +26,8 @@ clip() {
 mkdir -p corpus/link
 L=corpus/link
 COM1=$((6 << 4)) USB=$((1)) USB_SOON=$((1 << 3))
-link() { byte "$1"; byte "$2"; byte "$3"; byte 0; byte 0; byte 0; byte 0; }
+# link PORT HOTSYNC CAPACITY [READ-FAILURE CODE NTH CODE]
+link() { for b in "$1" "$2" "$3" "${4:-0}" "${5:-0}" "${6:-0}" "${7:-0}"; do byte "$b"; done; }
 { link $COM1 0 0; clip -; chunk 0 'Mivra-P2H00000000005a\nbc\n'; } >$L/receive-lf
 { link $COM1 0 0; clip 'old'; chunk 0 'Mivra-P2H00000000010abcd'; } >$L/receive-short
 { link $COM1 0 0; clip 'old'; chunk 0 'Mivra-P2H00000000006ab'; chunk 25 'cdef'; } >$L/receive-text-stall
@@ -43,11 +44,9 @@ link() { byte "$1"; byte "$2"; byte "$3"; byte 0; byte 0; byte 0; byte 0; }
 { link $USB $((3 << 3)) 0; clip 'x'; chunk 0 'Mivra-H2P'; } >$L/usb-third-query
 # read failures: the command, the length field, the text
 for n in 1 2 3; do
-  { byte $COM1; byte 0; byte 0; byte $n; byte 0; byte 0; byte 0; clip 'old';
-    chunk 0 'Mivra-P2H00000000003abc'; } >$L/read-error-$n
+  { link $COM1 0 0 $n; clip 'old'; chunk 0 'Mivra-P2H00000000003abc'; } >$L/read-error-$n
 done
-{ byte $COM1; byte 0; byte 0; byte 0; byte 0; byte 12; byte 1; clip 'old';
-  chunk 0 'Mivra-P2H00000000003abc'; } >$L/call-fails
+{ link $COM1 0 0 0 0 12 1; clip 'old'; chunk 0 'Mivra-P2H00000000003abc'; } >$L/call-fails
 
 # ---- setquillet: registry byte (bit 0 key path, bit 1 Port, bit 2 Baudrate, bits 3-4 and
 # 5-6 value forms: DWORD, 2 bytes, 8 bytes, string), Port, Baudrate, Nth call, code, then

@@ -1,17 +1,10 @@
 #!/usr/bin/env bash
-# The release artefacts as their users get them, each made afresh by cpack from this tree
-# in a scratch folder.
-#   deb: lintian finds no tag at any level (the tags left on purpose are listed in
-#     LINTIAN_ACCEPTED, each with its reason in docs/packaging.md); hardening-check finds
-#     PIE, the stack protector, fortified calls, RELRO and immediate binding in every ELF
-#     file; the package's version and its changelog's newest entry are the project's; the
-#     copyright file carries LICENSE's text; and the installed programs show their dialog
-#     from the installed plugin (desktop_dialog_test).
-#   source: the tarball holds exactly the files git knows (when the tree is a git
-#     checkout) and never build output, .git or test leftovers; unpacked on its own,
-#     outside any git checkout, it builds the programs and the unit tests and passes
-#     those; source-full: it builds everything with the commands of docs/packaging.md and passes the
-#     unit tests and their memcheck.
+# The release artefacts as their users get them, each made afresh by cpack from this tree.
+#   deb: no lintian tag but those in LINTIAN_ACCEPTED (docs/packaging.md says why), the
+#     hardening every ELF file needs, the project's version throughout, LICENSE's text as
+#     the copyright, and the installed programs' dialog (desktop_dialog_test).
+#   source: exactly the files git knows, never build output; unpacked alone it builds and
+#     passes the unit tests (source-full: everything, by docs/packaging.md, and memcheck).
 #     package_test.sh deb|source|source-full BUILD_DIR SOURCE_DIR VERSION
 kind=$1 build=$2 source=$3 version=$4
 source "$source/tests/e2e/desktop-lib.sh" "$build"
@@ -102,7 +95,8 @@ check_source() {
   tar -xzf "$tarball" -C "$WORK/unpacked"
   cd "$WORK/unpacked"/* || exit 1
   export GIT_CEILING_DIRECTORIES=$WORK
-  local targets=(--target Quillet SetQuillet quillet_unit_tests quillet_desktop_text_tests)
+  local targets=(--target Quillet SetQuillet quillet_unit_tests quillet_desktop_text_tests
+    contract_fake)
   [ "$kind" = source-full ] && targets=()
   {
     cmake --preset linux && nice -n 19 cmake --build --preset linux -j2 "${targets[@]}" &&

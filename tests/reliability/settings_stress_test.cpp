@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,101 +42,71 @@ class SettingsStress : public ::testing::Test {
     ASSERT_NE(mkdtemp(&folder_[0]), nullptr);
     setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
   }
-  void TearDown() override {
-    std::string command = "rm -rf '" + folder_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
+  void TearDown() override { EXPECT_EQ(system(("rm -rf '" + folder_ + "'").c_str()), 0); }
 
-  // Starts SetQuillet with args, its output in the file output (thrown away without one).
-  static pid_t Start(const std::vector<const char*>& args, const std::string& output = "") {
+  // Starts SetQuillet storing setting, its output in the file output.
+  static pid_t Start(const Setting& setting, const std::string& output = "/dev/null") {
     pid_t pid = fork();
     if (pid == 0) {
-      int out = output.empty() ? open("/dev/null", O_WRONLY)
-                               : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(out, 1);
-      std::vector<const char*> argv = {SETQUILLET_PATH};
-      argv.insert(argv.end(), args.begin(), args.end());
-      argv.push_back(nullptr);
-      execv(argv[0], const_cast<char* const*>(argv.data()));
+      dup2(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      execl(SETQUILLET_PATH, SETQUILLET_PATH, setting.port, setting.rate, (char*)nullptr);
       _exit(127);
     }
     return pid;
   }
 
-  static bool Finish(pid_t pid, int* status = nullptr) {
-    int local = 0;
-    int* code = status != nullptr ? status : &local;
-    return waitpid(pid, code, 0) == pid && WIFEXITED(*code) && WEXITSTATUS(*code) == 0;
+  static bool Finish(pid_t pid, int* status) {
+    return waitpid(pid, status, 0) == pid && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
   }
 
   static void Store(const Setting& setting) {
-    ASSERT_TRUE(Finish(Start({setting.port, setting.rate})));
+    int status = 0;
+    ASSERT_TRUE(Finish(Start(setting), &status)) << "status " << status;
+  }
+
+  // How long one undisturbed store takes, in microseconds (the median of a few).
+  static long StoreTime(const Setting& setting) {
+    std::vector<long> times;
+    for (int i = 0; i < 9; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      waitpid(Start(setting), nullptr, 0);
+      times.push_back((long)std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+  }
+
+  static std::string Read(FILE* file) {
+    std::string text;
+    for (int c; file != nullptr && (c = fgetc(file)) != EOF;) text += (char)c;
+    return text;
   }
 
   // The stored setting as SetQuillet shows it: the text after " Current setting: ".
   static std::string Shown() {
-    int out[2];
-    if (pipe(out) != 0) return "(no pipe)";
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(out[1], 1);
-      execl(SETQUILLET_PATH, SETQUILLET_PATH, (char*)nullptr);
-      _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char chunk[512];
-    for (ssize_t got; (got = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, (size_t)got);
-    close(out[0]);
-    if (!Finish(pid)) return "(SetQuillet failed)";
+    FILE* out = popen("'" SETQUILLET_PATH "'", "r");
+    std::string text = Read(out);
+    if (out == nullptr || pclose(out) != 0) return "(SetQuillet failed)";
     const std::string marker = " Current setting: ";
     size_t at = text.find(marker);
     return at == std::string::npos ? "(no setting in: " + text + ")" : text.substr(at + marker.size());
   }
 
-  static std::string ReadOutput(const std::string& path) {
-    std::string text;
-    FILE* file = fopen(path.c_str(), "r");
-    for (int c; file != nullptr && (c = fgetc(file)) != EOF;) text += (char)c;
-    if (file != nullptr) fclose(file);
-    return text;
-  }
-
   // Files the store left in its folder besides itself and its lock.
   std::vector<std::string> Leftovers() const {
-    std::vector<std::string> names;
-    std::string command = "ls -A '" + folder_ + "/quillet'";
-    FILE* list = popen(command.c_str(), "r");
-    char name[512];
-    while (list && fgets(name, sizeof name, list)) {
-      std::string entry(name, strcspn(name, "\n"));
-      if (entry != "user.reg" && entry != "user.reg.lock") names.push_back(entry);
+    FILE* list = popen(("ls -A '" + folder_ + "/quillet'").c_str(), "r");
+    std::string names = Read(list), entry;
+    if (list != nullptr) pclose(list);
+    std::vector<std::string> left;
+    for (std::istringstream lines(names); std::getline(lines, entry);) {
+      if (entry != "user.reg" && entry != "user.reg.lock") left.push_back(entry);
     }
-    if (list) pclose(list);
-    return names;
+    return left;
   }
 
   std::string folder_;
 };
-
-// How long one undisturbed store takes, in microseconds (the median of a few).
-long StoreTime(const Setting& setting) {
-  std::vector<long> times;
-  for (int i = 0; i < 9; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-      execl(SETQUILLET_PATH, SETQUILLET_PATH, setting.port, setting.rate, (char*)nullptr);
-      _exit(127);
-    }
-    waitpid(pid, nullptr, 0);
-    times.push_back((long)std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
 
 TEST_F(SettingsStress, KilledWriterLeavesOldOrNewSetting) {
   const Setting settings[2] = {{"com3", "9600"}, {"com5", "115200"}};
@@ -145,11 +115,10 @@ TEST_F(SettingsStress, KilledWriterLeavesOldOrNewSetting) {
   Store(settings[0]);
   std::mt19937 random(20240611);
   std::uniform_int_distribution<long> moment(0, duration + duration / 4);
-  int killedInFlight = 0, mixed = 0, killedAfterCommit = 0;
-  int old = 0;
+  int killedInFlight = 0, mixed = 0, killedAfterCommit = 0, old = 0;
   for (int round = 0; round < ROUNDS; ++round) {
     const Setting& next = settings[1 - old];
-    pid_t pid = Start({next.port, next.rate});
+    pid_t pid = Start(next);
     usleep((useconds_t)moment(random));
     kill(pid, SIGKILL);
     int status = 0;
@@ -179,31 +148,25 @@ TEST_F(SettingsStress, KilledWriterLeavesOldOrNewSetting) {
 
 TEST_F(SettingsStress, RacingWritersLeaveOneWholeSetting) {
   const Setting settings[2] = {{"com1", "2400"}, {"com8", "115200"}};
-  int firstWon = 0, secondWon = 0, mixed = 0;
+  int won[3] = {0, 0, 0};  // the first writer's setting, the second's, neither
   for (int round = 0; round < ROUNDS; ++round) {
     // Each writer's output beside the store's folder: a failure it printed is shown.
     std::string outputs[2] = {folder_ + "/first.out", folder_ + "/second.out"};
-    pid_t first = Start({settings[0].port, settings[0].rate}, outputs[0]);
-    pid_t second = Start({settings[1].port, settings[1].rate}, outputs[1]);
+    pid_t first = Start(settings[0], outputs[0]), second = Start(settings[1], outputs[1]);
     int status[2];
     bool ended[2] = {Finish(first, &status[0]), Finish(second, &status[1])};
     for (int w = 0; w < 2; ++w) {
       ASSERT_TRUE(ended[w]) << "round " << round << ", writer " << w << ": status " << status[w]
-                            << ", output: " << ReadOutput(outputs[w]);
+                            << ", output: " << Read(fopen(outputs[w].c_str(), "r"));
     }
     std::string shown = Shown();
-    if (shown == settings[0].Shown()) {
-      ++firstWon;
-    } else if (shown == settings[1].Shown()) {
-      ++secondWon;
-    } else {
-      ++mixed;
-      if (mixed <= 5) ADD_FAILURE() << "round " << round << ": reads back as " << shown;
-    }
+    int winner = shown == settings[0].Shown() ? 0 : shown == settings[1].Shown() ? 1 : 2;
+    if (++won[winner] <= 5 && winner == 2)
+      ADD_FAILURE() << "round " << round << ": reads back as " << shown;
   }
-  printf("first writer's setting %d times, second's %d times, neither %d times\n", firstWon,
-         secondWon, mixed);
-  EXPECT_EQ(mixed, 0);
+  printf("first writer's setting %d times, second's %d times, neither %d times\n", won[0], won[1],
+         won[2]);
+  EXPECT_EQ(won[2], 0);
   EXPECT_TRUE(Leftovers().empty());
 }
 

@@ -37,11 +37,8 @@ std::string RunSetQuilletOutput(const std::vector<std::string>& args, int* exitC
   int code = RunSetQuillet((int)strings.size(), argv.data());
   fflush(stdout);
   std::string output = testing::internal::GetCapturedStdout();
-  if (exitCode != nullptr) {
-    *exitCode = code;
-  } else {
-    EXPECT_EQ(code, 0);
-  }
+  if (exitCode != nullptr) *exitCode = code;
+  EXPECT_TRUE(exitCode != nullptr || code == 0) << "exit code " << code;
   return output;
 }
 
@@ -60,9 +57,8 @@ std::string StoredSettings() {
   const fake::Value* rate = fake::GetValue(SETTINGS_KEY, "Baudrate");
   if (port == nullptr || rate == nullptr) return "none";
   if (port->type != REG_DWORD || rate->type != REG_DWORD || port->data.size() != 4 ||
-      rate->data.size() != 4) {
+      rate->data.size() != 4)
     return "malformed";
-  }
   DWORD p, r;
   memcpy(&p, port->data.data(), 4);
   memcpy(&r, rate->data.data(), 4);

@@ -2,7 +2,6 @@
 // the tone, HotSync Manager, and the order in which things happen.
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "harness.h"
 
@@ -33,49 +32,48 @@ TEST_F(Transfer, EachCommandMovesOneTextByteExact) {
     std::string clipboardAfter;
     std::vector<std::string> messages;
     int tones;
-    DWORD writeCapacity;
     const char* failing = "";  // a call that fails, and on which occurrence
     int occurrence = 0;
+    DWORD writeCapacity = ~0u;
   } cases[] = {
-      {"send", 3, "a\r\nb\rc\n", "Mivra-H2P", "00000000006a\nb\rc\n", "a\r\nb\rc\n", {}, 1, ~0u},
-      {"send over usb", 9, "x\r\n", "Mivra-H2P", "00000000002x\n", "x\r\n", {}, 1, ~0u},
-      {"send a lone CR LF", 3, "\r\n", "Mivra-H2P", "00000000001\n", "\r\n", {}, 1, ~0u},
-      {"send nothing", 3, nullptr, "Mivra-H2P", "", "", {}, 0, ~0u},
-      {"send empty", 3, "", "Mivra-H2P", "", "", {}, 0, ~0u},
-      {"more than nine", 3, "t", "Mivra-H2PXYZ", "00000000001t", "t", {}, 1, ~0u},
+      {"send", 3, "a\r\nb\rc\n", "Mivra-H2P", "00000000006a\nb\rc\n", "a\r\nb\rc\n", {}, 1},
+      {"send over usb", 9, "x\r\n", "Mivra-H2P", "00000000002x\n", "x\r\n", {}, 1},
+      {"send a lone CR LF", 3, "\r\n", "Mivra-H2P", "00000000001\n", "\r\n", {}, 1},
+      {"send nothing", 3, nullptr, "Mivra-H2P", "", "", {}, 0},
+      {"send empty", 3, "", "Mivra-H2P", "", "", {}, 0},
+      {"more than nine", 3, "t", "Mivra-H2PXYZ", "00000000001t", "t", {}, 1},
       {"short text write", 3, "a\r\nb\rc\n", "Mivra-H2P", "00000000006a\n", "a\r\nb\rc\n",
-       {SHORT_WRITE}, 0, 13},
-      {"short field write", 3, "abc", "Mivra-H2P", "00000", "abc", {}, 0, 5},
-      {"receive", 3, "old", "Mivra-P2H00000000005a\nbc\n", "", "a\r\nbc\r\n", {}, 1, ~0u},
-      {"receive over usb", 9, "old", "Mivra-P2H00000000002a\n", "", "a\r\n", {}, 1, ~0u},
-      {"receive CR LF", 3, "old", "Mivra-P2H00000000004x\r\ny", "", "x\r\r\ny", {}, 1, ~0u},
-      {"receive the most", 3, "old", "Mivra-P2H00000032766" + big, "", big, {}, 1, ~0u},
-      {"receive blank-led", 3, "old", "Mivra-P2H 0000000003abc", "", "abc", {}, 1, ~0u},
-      {"receive short", 3, "old", "Mivra-P2H00000000010abcd", "", "abcd", {}, 1, ~0u},
-      {"receive NUL", 3, "old", Bytes("Mivra-P2H00000000005ab\0cd", 25), "", "ab", {}, 1, ~0u},
-      {"NUL ends the field", 3, "old", Bytes("Mivra-P2H5\0" "000000000abcdef", 26), "", "abcde", {},
-       1, ~0u},
-      {"one too many", 3, "old", "Mivra-P2H00000032767x", "", "old", {}, 0, ~0u},
-      {"zero", 3, "old", "Mivra-P2H00000000000", "", "old", {}, 0, ~0u},
-      {"letters", 3, "old", "Mivra-P2Habcdefghijkx", "", "old", {}, 0, ~0u},
-      {"negative", 3, "old", "Mivra-P2H-0000000005abcde", "", "old", {}, 0, ~0u},
-      {"overflow", 3, "old", "Mivra-P2H99999999999x", "", "old", {}, 0, ~0u},
-      {"wraps in 32 bits", 3, "old", "Mivra-P2H04294967297x", "", "old", {}, 0, ~0u},
-      {"short field", 3, "old", "Mivra-P2H0000", "", "old", {}, 0, ~0u},
-      {"no text", 3, "old", "Mivra-P2H00000000005", "", "old", {}, 0, ~0u},
-      {"other case", 3, "old", "mivra-h2p", "", "old", {TIMEOUT}, 0, ~0u},
-      {"silence", 3, "old", "", "", "old", {TIMEOUT}, 0, ~0u},
-      {"silence on usb", 9, "old", "", "", "old", {TIMEOUT}, 0, ~0u},
-      {"incomplete", 3, "old", "Mivra-H2", "", "old", {TIMEOUT}, 0, ~0u},
-      {"read error on usb", 9, "old", "Mivra-H2P", "", "old", {}, 0, ~0u, "PalmUsbReceiveBytes", 1},
-      {"no buffer", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GlobalLock", 1},
-      {"no clipboard handle", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GetClipboardData", 1},
-      {"clipboard unlockable", 3, "x", "Mivra-H2P", "", "x", {}, 0, ~0u, "GlobalLock", 2},
-      {"text write error", 3, "x", "Mivra-H2P", "00000000001", "x", {}, 0, ~0u, "WriteFile", 2},
-      {"clipboard busy", 3, "old", "Mivra-P2H00000000001a", "", "old", {}, 0, ~0u,
-       "OpenClipboard", 1},
+       {SHORT_WRITE}, 0, "", 0, 13},
+      {"short field write", 3, "abc", "Mivra-H2P", "00000", "abc", {}, 0, "", 0, 5},
+      {"receive", 3, "old", "Mivra-P2H00000000005a\nbc\n", "", "a\r\nbc\r\n", {}, 1},
+      {"receive over usb", 9, "old", "Mivra-P2H00000000002a\n", "", "a\r\n", {}, 1},
+      {"receive CR LF", 3, "old", "Mivra-P2H00000000004x\r\ny", "", "x\r\r\ny", {}, 1},
+      {"receive the most", 3, "old", "Mivra-P2H00000032766" + big, "", big, {}, 1},
+      {"receive blank-led", 3, "old", "Mivra-P2H 0000000003abc", "", "abc", {}, 1},
+      {"receive short", 3, "old", "Mivra-P2H00000000010abcd", "", "abcd", {}, 1},
+      {"receive NUL", 3, "old", Bytes("Mivra-P2H00000000005ab\0cd", 25), "", "ab", {}, 1},
+      {"NUL ends the field", 3, "old", Bytes("Mivra-P2H5\0" "000000000abcdef", 26), "", "abcde",
+       {}, 1},
+      {"one too many", 3, "old", "Mivra-P2H00000032767x", "", "old", {}, 0},
+      {"zero", 3, "old", "Mivra-P2H00000000000", "", "old", {}, 0},
+      {"letters", 3, "old", "Mivra-P2Habcdefghijkx", "", "old", {}, 0},
+      {"negative", 3, "old", "Mivra-P2H-0000000005abcde", "", "old", {}, 0},
+      {"overflow", 3, "old", "Mivra-P2H99999999999x", "", "old", {}, 0},
+      {"wraps in 32 bits", 3, "old", "Mivra-P2H04294967297x", "", "old", {}, 0},
+      {"short field", 3, "old", "Mivra-P2H0000", "", "old", {}, 0},
+      {"no text", 3, "old", "Mivra-P2H00000000005", "", "old", {}, 0},
+      {"other case", 3, "old", "mivra-h2p", "", "old", {TIMEOUT}, 0},
+      {"silence", 3, "old", "", "", "old", {TIMEOUT}, 0},
+      {"silence on usb", 9, "old", "", "", "old", {TIMEOUT}, 0},
+      {"incomplete", 3, "old", "Mivra-H2", "", "old", {TIMEOUT}, 0},
+      {"read error on usb", 9, "old", "Mivra-H2P", "", "old", {}, 0, "PalmUsbReceiveBytes", 1},
+      {"no buffer", 3, "x", "Mivra-H2P", "", "x", {}, 0, "GlobalLock", 1},
+      {"no clipboard handle", 3, "x", "Mivra-H2P", "", "x", {}, 0, "GetClipboardData", 1},
+      {"clipboard unlockable", 3, "x", "Mivra-H2P", "", "x", {}, 0, "GlobalLock", 2},
+      {"text write error", 3, "x", "Mivra-H2P", "00000000001", "x", {}, 0, "WriteFile", 2},
+      {"clipboard busy", 3, "old", "Mivra-P2H00000000001a", "", "old", {}, 0, "OpenClipboard", 1},
       // The clipboard was emptied, and no tone says the text is there.
-      {"hand-over refused", 3, "old", "Mivra-P2H00000000001a", "", NO_TEXT, {}, 0, ~0u,
+      {"hand-over refused", 3, "old", "Mivra-P2H00000000001a", "", NO_TEXT, {}, 0,
        "SetClipboardData", 1},
   };
   for (const auto& c : cases) {
@@ -127,6 +125,8 @@ TEST_F(Transfer, APortThatCannotBeOpenedIsReportedAndHotSyncRestarted) {
 
 TEST_F(HotSyncControl, OnlyARunThatStoppedHotSyncStartsItAgain) {
   const std::string shutdown = Box("Unable to shutdown HotSync Manager", 0x10);
+  const std::string API = "HsCheckApiStatus()", SYNC = "HsGetSyncStatus()", FAILED = " -> failed",
+                    STOP = "HsSetAppStatus(0, 0)", START = "HsSetAppStatus(1, 0)";
   const struct {
     const char* name;
     LONG apiStatus;
@@ -135,19 +135,12 @@ TEST_F(HotSyncControl, OnlyARunThatStoppedHotSyncStartsItAgain) {
     int occurrence;
     std::vector<std::string> hsCalls, messages;
   } cases[] = {
-      {"normal", 0, 0, "", 0,
-       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0)", "HsSetAppStatus(1, 0)"},
-       {}},
-      {"no HotSync", 1, 0, "", 0, {"HsCheckApiStatus()"}, {}},
-      {"status query fails", 0, 0, "HsGetSyncStatus", 1,
-       {"HsCheckApiStatus()", "HsGetSyncStatus() -> failed"}, {shutdown}},
-      {"sync running", 0, 1, "", 0, {"HsCheckApiStatus()", "HsGetSyncStatus()"},
-       {Box("HotSync in progress", 0x30)}},
-      {"shutdown fails", 0, 0, "HsSetAppStatus", 1,
-       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0) -> failed"}, {shutdown}},
-      {"restart fails", 0, 0, "HsSetAppStatus", 2,
-       {"HsCheckApiStatus()", "HsGetSyncStatus()", "HsSetAppStatus(0, 0)",
-        "HsSetAppStatus(1, 0) -> failed"},
+      {"normal", 0, 0, "", 0, {API, SYNC, STOP, START}, {}},
+      {"no HotSync", 1, 0, "", 0, {API}, {}},
+      {"status query fails", 0, 0, "HsGetSyncStatus", 1, {API, SYNC + FAILED}, {shutdown}},
+      {"sync running", 0, 1, "", 0, {API, SYNC}, {Box("HotSync in progress", 0x30)}},
+      {"shutdown fails", 0, 0, "HsSetAppStatus", 1, {API, SYNC, STOP + FAILED}, {shutdown}},
+      {"restart fails", 0, 0, "HsSetAppStatus", 2, {API, SYNC, STOP, START + FAILED},
        {Box("Unable to restart HotSync Manager", 0x10)}},
   };
   for (const auto& c : cases) {
@@ -220,9 +213,7 @@ using Documentation = Fake;
 namespace {
 std::string SourceFile(const std::string& path) {
   std::ifstream file(QUILLET_SOURCE_DIR "/" + path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;

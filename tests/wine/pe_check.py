@@ -1,10 +1,7 @@
-"""The Windows programs as files: 32-bit, the right subsystem, within their sizes, ASLR
-(relocatable, relocations kept) and DEP on, importing exactly the system DLLs and the Palm
-functions (undecorated) they should, and resources as shipped: Quillet.exe one icon group of three 32-bit images, 16, 48 and 32 pixels in that
-order and the same as resources/Quillet.ico, no version block and no manifest;
-SetQuillet.exe no resources at all. The committed icon must be what tools/make-icon.py
-draws, and the ZIP for Windows users (cpack --preset win32) must hold the two programs as
-built, the README naming the version, and LICENSE as LICENSE.txt, both texts with CR LF.
+"""The Windows programs as files: 32-bit, the subsystem, the size, ASLR and DEP, exactly the
+DLLs and Palm functions (undecorated) they should import, resources as shipped (Quillet.exe
+the icons of resources/Quillet.ico, which must be what tools/make-icon.py draws, and no
+more; SetQuillet.exe none), and the ZIP for Windows users (cpack --preset win32) as built.
 
     pe_check.py WIN32_BUILD_DIR SOURCE_DIR
 """

@@ -1,8 +1,6 @@
-"""Quillet.exe under Wine, end to end: the real registry, COM1 (or, for USB, the stand-in
-USBPort.dll's link behind COM2) on a pty with the simulated handheld at its other end, the
-Windows clipboard (read back with a helper and from the X side with xclip), every message
-box's text and icon, the exit code, and the order of the calls into the stand-in
-HSAPI.dll and USBPort.dll.
+"""Quillet.exe under Wine, end to end: the real registry, COM1 (or USB through the stand-in
+USBPort.dll behind COM2) with the simulated handheld on a pty, the Windows clipboard, every
+message box's text and icon, the exit code and the calls into the stand-in libraries.
 
     quillet_test.py WIN32_BUILD_DIR WIN64_BUILD_DIR HANDHELD_SIM
 """
@@ -97,7 +95,9 @@ def prepare(session, c):
         subprocess.run(["xclip", "-i", "-selection", "clipboard"], env=session.env,
                        input=c["x_clipboard"].encode(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=10)
-        wait_for(lambda: session.clipboard() == c["after"], 5)
+        deadline = time.time() + 5  # until Wine's clipboard has the X side's text
+        while session.clipboard() != c["after"] and time.time() < deadline:
+            time.sleep(0.1)
     if os.path.exists(session.log):
         os.unlink(session.log)
     for port in ("COM1", "COM2"):  # no handheld: the port's link leads nowhere
@@ -108,22 +108,11 @@ def prepare(session, c):
 
 
 def sim_args(session, args):
-    out = []
-    for arg in args:
-        if isinstance(arg, tuple):
-            path = os.path.join(session.root, arg[1])
-            with open(path, "wb") as f:
-                f.write(arg[2])
-            arg = path
-        out.append(arg)
-    return out
-
-
-def wait_for(condition, seconds):
-    deadline = time.time() + seconds
-    while not condition() and time.time() < deadline:
-        time.sleep(0.1)
-    return condition()
+    """handheld-sim's arguments, each file_arg written out and given as its path."""
+    for _, name, data in [arg for arg in args if isinstance(arg, tuple)]:
+        with open(os.path.join(session.root, name), "wb") as f:
+            f.write(data)
+    return [os.path.join(session.root, a[1]) if isinstance(a, tuple) else a for a in args]
 
 
 def run_case(session, checks, c):

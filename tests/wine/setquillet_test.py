@@ -62,7 +62,7 @@ def main():
 
         # A key that cannot be created: below a volatile key no lasting key may be made.
         # Each failed call prints the system's own text; nothing is stored.
-        session.reg_delete(r"HKCU\Software\Dorvane")
+        store(session, None)
         checks.equal("volatile parent made", 0,
                      session.wine("volatilekey.exe", r"Software\Dorvane").returncode)
         result = session.wine("SetQuillet.exe", "com5", "9600")

@@ -8,7 +8,6 @@ The programs that ship are 32-bit, and a 32-bit prefix runs them wherever the ke
 run in a 64-bit prefix instead. QUILLET_WINE_ARCH=win32 or win64 makes the choice by hand.
 Run on its own, this file prints the choice for this machine (tools/test.sh builds by it).
 """
-import codecs
 import errno
 import os
 import re
@@ -113,11 +112,7 @@ def wine_arch():
 def wine_loader(arch):
     """The command that starts Windows programs in a prefix of arch, or None without Wine."""
     names = ("wine",) if arch == "win32" else ("wine64", WINE64_LOADER, "wine")
-    for name in names:
-        found = shutil.which(name)
-        if found:
-            return found
-    return None
+    return next(filter(None, map(shutil.which, names)), None)
 
 
 def skip(reason):
@@ -140,9 +135,9 @@ class Session:
             skip(reason + ", so Wine cannot start the win32 programs; QUILLET_WINE_ARCH=win64 "
                  "runs the 64-bit build")
         build = build_dirs[arch]
-        missing = [name for name in PROGRAMS if not os.path.isfile(os.path.join(build, name))]
-        missing += [name for name in TEST_FILES
-                    if not os.path.isfile(os.path.join(build, "wine-test", name))]
+        files = [os.path.join(build, name) for name in PROGRAMS]
+        files += [os.path.join(build, "wine-test", name) for name in TEST_FILES]
+        missing = [path for path in files if not os.path.isfile(path)]
         if handheld_sim and not os.access(handheld_sim, os.X_OK):
             missing.append(handheld_sim)
         if missing:
@@ -154,16 +149,13 @@ class Session:
         self.root = tempfile.mkdtemp(prefix="quillet-wine-")
         self.app = os.path.join(self.root, "app")  # the handheld's desktop software folder
         os.mkdir(self.app)
-        for name in PROGRAMS:
-            shutil.copy(os.path.join(build, name), self.app)
-        for name in TEST_FILES:
-            shutil.copy(os.path.join(build, "wine-test", name), self.app)
+        for path in files:
+            shutil.copy(path, self.app)
         self.log = os.path.join(self.root, "calls.log")
         self.xvfb = None
         self.keeper = None
-        self.env = dict(os.environ)
-        for name in ("HS_SYNC", "HS_SETTLE_MS", "USB_PORT", "STANDIN_LOG"):
-            self.env.pop(name, None)
+        self.env = {name: value for name, value in os.environ.items()
+                    if name not in ("HS_SYNC", "HS_SETTLE_MS", "USB_PORT", "STANDIN_LOG")}
         self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH=arch,
                         WINEDEBUG="-all", LC_ALL="C.UTF-8",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
@@ -252,9 +244,6 @@ class Session:
         if self.wine("reg", "import", windows_path(path)).returncode != 0:
             raise RuntimeError("reg import failed:\n" + text)
 
-    def reg_delete(self, key):
-        self.wine("reg", "delete", key, "/f")
-
     def reg_values(self, key):
         """The key's values as {name: (type, data)}, or None when the key is missing."""
         result = self.wine("reg", "query", key)
@@ -274,10 +263,7 @@ class Session:
         return None if text == "none" else bytes.fromhex(text)
 
     def set_clipboard(self, data):
-        if data is None:
-            self.wine("clip.exe", "clear")
-        else:
-            self.wine("clip.exe", "set", data.hex())
+        self.wine("clip.exe", *(["clear"] if data is None else ["set", data.hex()]))
 
     def calls(self):
         """The stand-ins' log: a list of (time, call)."""
@@ -294,8 +280,8 @@ class Session:
         result = self.wine("msgbox.exe", *args, str(wait_ms), timeout=wait_ms / 1000 + 30)
         if result.returncode != 0:
             return None
-        icon, _, text = result.stdout.decode("latin-1").rstrip("\r\n").partition(" ")
-        return icon, codecs.escape_decode(text.encode("latin-1"))[0].decode("latin-1")
+        icon, _, text = result.stdout.decode().rstrip("\r\n").partition(" ")
+        return icon, bytes.fromhex(text).decode("latin-1")
 
 
 class Handheld:
@@ -326,10 +312,7 @@ class Handheld:
 
     def seen(self, text):
         """When the simulator first reported text, or None."""
-        for moment, line in self.events:
-            if text in line:
-                return moment
-        return None
+        return next((moment for moment, line in self.events if text in line), None)
 
     def finish(self, timeout=20):
         try:

@@ -18,15 +18,6 @@ static bool OpenWithRetry(void) {
   return false;
 }
 
-static int Keep(void) {
-  char buffer[64];
-  DWORD count = 0;
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  while (ReadFile(input, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-  }
-  return 0;
-}
-
 static int Get(void) {
   if (!OpenWithRetry()) return 1;
   HANDLE data = GetClipboardData(CF_TEXT);
@@ -62,18 +53,20 @@ static int Set(const char* hex) {
   return handedOver ? 0 : 1;
 }
 
-static int Clear(void) {
-  if (!OpenWithRetry()) return 1;
-  EmptyClipboard();
-  CloseClipboard();
-  return 0;
-}
-
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "keep") == 0) return Keep();
+  if (argc == 2 && strcmp(argv[1], "keep") == 0) {
+    while (getchar() != EOF) {
+    }
+    return 0;
+  }
   if (argc == 2 && strcmp(argv[1], "get") == 0) return Get();
   if (argc == 3 && strcmp(argv[1], "set") == 0) return Set(argv[2]);
-  if (argc == 2 && strcmp(argv[1], "clear") == 0) return Clear();
+  if (argc == 2 && strcmp(argv[1], "clear") == 0) {
+    if (!OpenWithRetry()) return 1;
+    EmptyClipboard();
+    CloseClipboard();
+    return 0;
+  }
   fputs("usage: clip keep | get | set HEX | clear\n", stderr);
   return 1;
 }
