@@ -8,7 +8,7 @@ start_sway() {
   restart_as_nobody
   export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
     WLR_LIBINPUT_NO_DEVICES=1
-  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &

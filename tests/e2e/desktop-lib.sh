@@ -21,8 +21,11 @@ unset DISPLAY WAYLAND_DISPLAY
 NO_CLIPBOARD='Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISPLAY are not set)'
 
 WORK=$(mktemp -d)
-export HOME=$WORK/home
+export HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/runtime
 mkdir -p "$HOME"
+# A runtime folder, as every session has: without one the sound libraries that ALSA's
+# configuration loads make their own in /tmp, and leave it there.
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 # Tones go nowhere unless a test captures them.
 echo 'pcm.!default { type null }' >"$HOME/.asoundrc"
 XVFB_PID="" SWAY_PID="" SOUND_PIDS=""
@@ -125,6 +128,9 @@ quillet() {
   timed bounded 30 env "$@" ${WRAP:-} "$QUILLET" </dev/null >/dev/null 2>"$WORK/quillet.err"
   QUILLET_STATUS=$?
   QUILLET_ERR=$(cat "$WORK/quillet.err")
+  # A run that had to be ended has failed (bounded said so); every later one would most
+  # likely wait its 30 s too, so the test ends here, within its own bound.
+  [ $QUILLET_STATUS -ne 124 ] && [ $QUILLET_STATUS -ne 137 ] || finish
   return $QUILLET_STATUS
 }
 

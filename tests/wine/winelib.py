@@ -156,7 +156,10 @@ class Session:
         self.keeper = None
         self.env = {name: value for name, value in os.environ.items()
                     if name not in ("HS_SYNC", "HS_SETTLE_MS", "USB_PORT", "STANDIN_LOG")}
+        # Wine keeps its server's folder under TMPDIR: in the root, it goes with the root.
+        os.mkdir(os.path.join(self.root, "tmp"))
         self.env.update(WINEPREFIX=os.path.join(self.root, "prefix"), WINEARCH=arch,
+                        TMPDIR=os.path.join(self.root, "tmp"),
                         WINEDEBUG="-all", LC_ALL="C.UTF-8",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
