@@ -108,7 +108,8 @@ done
 echo "bench: whole runs under Xvfb, null device then PulseAudio (about 60 s)" >&2
 RUNS=${RUNS:-15}
 HANDHELD_DELAY=200  # ms the handheld takes to answer once the port is open
-source tests/e2e/desktop-lib.sh "$build"  # its own Xvfb, PulseAudio and throw-away home
+source tests/e2e/desktop-lib.sh "$build"  # its own Xvfb and throw-away home
+source tests/e2e/sound-lib.sh         # and its own PulseAudio
 trap 'rm -rf "$work"; cleanup' EXIT
 start_x
 "$build/SetQuillet" com1 115200 >/dev/null
