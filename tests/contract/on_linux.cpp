@@ -40,6 +40,7 @@ void StartPlatform(void) {
   });
   alarm(30);
   setenv("XDG_CONFIG_HOME", pattern, 1);
+  setenv("XDG_RUNTIME_DIR", pattern, 1);  // what the tone helper's sound libraries make
   unsetenv("WAYLAND_DISPLAY");
   mkdir((folder + "/quillet").c_str(), 0700);
   mkdir((folder + "/quillet/devices").c_str(), 0700);

@@ -60,6 +60,9 @@ class Platform : public ::testing::Test {
     char pattern[] = "/tmp/quillet-posix-XXXXXX";
     root = mkdtemp(pattern);
     setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+    // The runtime folder too: the tone helper started with a port loads sound libraries
+    // that would otherwise make one of their own in /tmp and leave it there.
+    setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
     folder = root + "/quillet";
   }
   void TearDown() override {
