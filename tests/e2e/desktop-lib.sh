@@ -11,6 +11,8 @@ QUILLET=$BIN/Quillet
 SETQUILLET=$BIN/SetQuillet
 SIM=$BIN/handheld-sim
 PROBE=${DESKTOP_PROBE:-$BIN/desktop-probe}
+SCRIPTS=$(cd "$(dirname "$0")" && pwd)  # the test scripts
+NOBODY_COPY=""
 
 # CF_TEXT's code page follows the locale: 1252 here unless a test names another.
 unset LC_ALL LC_CTYPE
@@ -36,7 +38,7 @@ cleanup() {
   # must be woken to hear its end.
   [ -z "$SOUND_PIDS" ] || kill -CONT $SOUND_PIDS 2>/dev/null
   stop $XVFB_PID $SWAY_PID $BACKGROUND $SOUND_PIDS
-  rm -rf "$WORK"
+  rm -rf "$WORK" $NOBODY_COPY
 }
 trap cleanup EXIT
 
@@ -215,33 +217,23 @@ as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 # root's mode-700 home) is run from a copy of the scripts and programs in a folder of /tmp.
 restart_as_nobody() {
   if [ "$(id -u)" -eq 0 ]; then
-    local script=$0 bin=$BIN copy="" status
+    local status
     # A chroot whose root is no mount point has no mount namespace of its own to give.
     if ! unshare --mount true 2>"$WORK/unshare"; then
       echo "no mount namespace for a compositor as nobody: $(cat "$WORK/unshare")" \
         "(in a chroot: bind-mount its root onto itself first)" >&2
       exit 1
     fi
-    if ! as_nobody bash -c '[ -r "$1" ] && [ -r "$2" ] && shift 2 && for f; do
-        [ -x "$f" ] || exit 1; done' bash "$0" "$(dirname "$0")/desktop-lib.sh" \
-        "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" 2>/dev/null; then
-      copy=$(mktemp -d -p /tmp quillet-nobody.XXXXXX)
-      chmod 755 "$copy" && mkdir "$copy/bin" &&
-        cp "$(dirname "$0")"/*.sh "$(dirname "$0")"/*.py "$copy/" &&
-        cp "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" "$BIN"/*.so "$copy/bin/" ||
-        { echo "cannot copy the test for nobody to $copy" >&2; rm -rf "$copy" "$WORK"; exit 1; }
-      script=$copy/${0##*/} bin=$copy/bin
-      export DESKTOP_PROBE=$bin/${PROBE##*/}
-    fi
+    for_nobody || exit 1
     rm -rf "$WORK"
     trap - EXIT
     mkdir -p -m 1777 /tmp/.X11-unix
     unshare --mount --net --fork -- bash -c \
       'mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix &&
        exec setpriv --reuid=nobody --regid=nogroup --clear-groups bash "$@"' \
-      bash "$script" "$bin"
+      bash "$SCRIPTS/${0##*/}" "$BIN"
     status=$?
-    [ -n "$copy" ] && rm -rf "$copy"
+    rm -rf $NOBODY_COPY
     exit $status
   fi
   local program
@@ -250,6 +242,24 @@ restart_as_nobody() {
   done
 }
 
+
+# for_nobody: where nobody cannot read the test scripts or run the programs (a checkout in
+# root's mode-700 home), copies both to a folder of /tmp that nobody can read (NOBODY_COPY,
+# removed with the test) and points SCRIPTS, BIN and the programs' names at the copies.
+for_nobody() {
+  as_nobody bash -c '[ -r "$1/desktop-lib.sh" ] && [ -r "$2" ] && shift 2 && for f; do
+    [ -x "$f" ] || exit 1; done' bash "$SCRIPTS" "$SCRIPTS/${0##*/}" \
+    "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" 2>/dev/null && return 0
+  NOBODY_COPY=$(mktemp -d -p /tmp quillet-nobody.XXXXXX)
+  chmod 755 "$NOBODY_COPY" && mkdir "$NOBODY_COPY/bin" &&
+    cp "$SCRIPTS"/*.sh "$SCRIPTS"/*.py "$NOBODY_COPY/" &&
+    cp "$QUILLET" "$SETQUILLET" "$SIM" "$PROBE" "$BIN"/*.so "$NOBODY_COPY/bin/" ||
+    { fail "cannot copy the test for nobody to $NOBODY_COPY"; return 1; }
+  SCRIPTS=$NOBODY_COPY BIN=$NOBODY_COPY/bin
+  QUILLET=$BIN/Quillet SETQUILLET=$BIN/SetQuillet SIM=$BIN/handheld-sim
+  export DESKTOP_PROBE=$BIN/${PROBE##*/}
+  PROBE=$DESKTOP_PROBE
+}
 
 # proc_field PID N: field N after the name in /proc/PID/stat (1 state, 4 session).
 proc_field() {

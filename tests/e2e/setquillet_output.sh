@@ -134,6 +134,7 @@ fi
 # A link into a folder the user cannot write: a clear error, nothing written. Run as
 # nobody where the tests run as root (root ignores the folder's mode).
 as_user() { if [ "$(id -u)" -eq 0 ]; then as_nobody "$@"; else "$@"; fi; }
+[ "$(id -u)" -ne 0 ] || for_nobody || finish
 fresh_store
 chmod 755 "$WORK" "$XDG_CONFIG_HOME"
 mkdir -p "$XDG_CONFIG_HOME/locked"
@@ -248,7 +249,7 @@ grep -qx '"Port"=dword:00000003' "$dotfiles/user.reg" && [ -L "$store" ] ||
 expect_equal "nobody's own files: refusals logged" "$refusals" "$(grep -c refused "$WORK/syslog")"
 finish
 PLANTED
-  timeout 120 unshare --mount -- bash -c "$planted" planted "$(dirname "$0")" "$1" >/dev/null ||
+  timeout 120 unshare --mount -- bash -c "$planted" planted "$SCRIPTS" "$BIN" >/dev/null ||
     fail "files another user planted (above)"
 else
   echo "files another user planted: needs root to act as two users; not run" >&2

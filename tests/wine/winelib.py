@@ -237,7 +237,8 @@ class Session:
     def reg_add(self, key, name, kind, data):
         result = self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
         if result.returncode != 0:
-            raise RuntimeError("reg add %s %s failed" % (key, name))
+            raise RuntimeError("reg add %s %s failed (%d): %s" % (
+                key, name, result.returncode, (result.stdout + result.stderr)[-2000:]))
 
     def reg_import(self, text):
         """Imports registry text (the lines after the header of a .reg file)."""
