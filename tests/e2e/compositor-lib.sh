@@ -6,9 +6,7 @@
 # to run as root). No sway is a failure, never a skip.
 start_sway() {
   restart_as_nobody
-  export XDG_RUNTIME_DIR=$WORK/runtime WLR_BACKENDS=headless WLR_RENDERER=pixman \
-    WLR_LIBINPUT_NO_DEVICES=1
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
   echo "xwayland ${SWAY_XWAYLAND:-enable}" >"$WORK/sway.config"
   unset DISPLAY WAYLAND_DISPLAY
   sway -c "$WORK/sway.config" >"$WORK/sway.log" 2>&1 &
@@ -38,8 +36,6 @@ sway_up() {
 launch_compositor() {
   local name=$1
   shift
-  export XDG_RUNTIME_DIR=$WORK/runtime
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   unset WAYLAND_DISPLAY XAUTHORITY
   [ -n "$XVFB_PID" ] || unset DISPLAY  # weston's X11 backend shows on our Xvfb
   session_bus

@@ -25,8 +25,9 @@ NO_CLIPBOARD='Quillet: error: no clipboard: no display (WAYLAND_DISPLAY and DISP
 WORK=$(mktemp -d)
 export HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/runtime
 mkdir -p "$HOME"
-# A runtime folder, as every session has: without one the sound libraries that ALSA's
-# configuration loads make their own in /tmp, and leave it there.
+# A runtime folder, as every session has (the compositors' and sound servers' sockets go
+# there): without one the sound libraries that ALSA's configuration loads make their own
+# in /tmp, and leave it there.
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 # Tones go nowhere unless a test captures them.
 echo 'pcm.!default { type null }' >"$HOME/.asoundrc"

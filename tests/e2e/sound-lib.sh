@@ -28,8 +28,7 @@ start_sound_server() {
 # The environment of a private sound server and its clients.
 sound_runtime() {
   unset PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
-  export XDG_RUNTIME_DIR=$WORK/runtime PULSE_RUNTIME_PATH=$WORK/runtime/pulse
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  export PULSE_RUNTIME_PATH=$XDG_RUNTIME_DIR/pulse
   mkdir -p "$XDG_CONFIG_HOME/pulse"
   echo "autospawn = no" >"$XDG_CONFIG_HOME/pulse/client.conf"
   rm -f "$HOME/.asoundrc"
